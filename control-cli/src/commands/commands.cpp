@@ -1,0 +1,27 @@
+#include "commands/commands.hpp"
+
+#include <algorithm>
+
+namespace corvanelle {
+
+Result<std::string> resolve_command(std::string_view word, std::vector<std::string>& arguments) {
+    if (word == "list") {
+        if (arguments.empty()) {
+            return fail("list requires apps, windows, or screens");
+        }
+        const auto found = std::ranges::find(kListTargets, std::string_view(arguments.front()),
+                                             &ListTarget::target);
+        if (found == kListTargets.end()) {
+            return fail("unsupported list target: " + arguments.front());
+        }
+        // The target's place becomes the word "list", ahead of the arguments that followed it.
+        arguments.front() = "list";
+        return std::string(found->command);
+    }
+    if (std::ranges::find(kCommandTable, word) == kCommandTable.end()) {
+        return fail("unknown command: " + std::string(word));
+    }
+    return std::string(word);
+}
+
+}  // namespace corvanelle

@@ -1,0 +1,20 @@
+// Reading a reply payload into a JSON value, under the client's reading rules.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "result.hpp"
+
+namespace corvanelle {
+
+// Deepest nesting of arrays and objects a reply may have.
+inline constexpr std::size_t kMaxNesting = 127;
+
+// One complete JSON text, optionally surrounded by white space. A failure reads
+// "{description} at line {L} column {C}" and never quotes the reply's own bytes.
+Result<nlohmann::json> read_reply(std::string_view payload);
+
+}  // namespace corvanelle

@@ -1,0 +1,54 @@
+// The control socket: a move-only handle that closes its descriptor exactly once, and the
+// few system calls the exchange makes on it. Platform differences live in platform.cpp.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "result.hpp"
+
+namespace corvanelle {
+
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(int fd) : fd_(fd) {}
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Socket& operator=(Socket&& other) noexcept {
+        if (this != &other) {
+            close();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    ~Socket() { close(); }
+
+    int fd() const { return fd_; }
+    void close();
+
+    // A Unix-domain stream socket, close-on-exec, whose sends never raise SIGPIPE.
+    static Result<Socket> open_stream();
+
+    // One attempt; "path must be shorter than SUN_LEN" when the path and its terminating
+    // zero do not fit the platform's address field.
+    Status connect_to(std::string_view path) const;
+    Status set_timeouts(std::chrono::microseconds receive, std::chrono::microseconds send) const;
+
+    // Sends every byte; EINTR is retried, a send taking nothing is "failed to write whole buffer".
+    Status send_all(std::span<const std::byte> bytes) const;
+    // Fills the buffer; EINTR is retried, end of stream is "failed to fill whole buffer".
+    Status receive_exact(std::span<std::byte> bytes) const;
+
+private:
+    int fd_ = -1;
+};
+
+// How many bytes a socket path may have on this platform (the address field less its zero).
+std::size_t max_socket_path_length();
+
+}  // namespace corvanelle

@@ -1,0 +1,81 @@
+#include "report/failure.hpp"
+
+#include <algorithm>
+#include <array>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "report/json_text.hpp"
+#include "report/output.hpp"
+
+namespace corvanelle {
+namespace {
+
+constexpr FailureClass kNotConfigured{
+    "CONTROL_SOCKET_NOT_CONFIGURED", false,
+    "Run the bundled CLI through Corvanelle's authorized SSH shell, or set "
+    "CORVANELLE_CONTROL_SOCKET to the socket exported by the running desktop app."};
+constexpr FailureClass kHostUnavailable{
+    "CONTROL_HOST_UNAVAILABLE", true,
+    "Open Corvanelle Desktop, then rerun `corvanelle-control bridge status --json` before "
+    "retrying the requested action."};
+constexpr FailureClass kTransportTimeout{
+    "CONTROL_TRANSPORT_TIMEOUT", true,
+    "Check `corvanelle-control bridge status --json`; inspect current UI state before retrying "
+    "because a mutation may have been dispatched."};
+constexpr FailureClass kClientFailure{
+    "CLIENT_FAILURE", false,
+    "Run `corvanelle-control bridge status --json`, preserve this error message, and do not "
+    "retry a mutation without inspecting current state."};
+
+// Only the 26 ASCII capitals are folded; every other byte stays as it is.
+constexpr char fold_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool contains_folded(std::string_view text, std::string_view lower_phrase) {
+    return !std::ranges::search(text, lower_phrase, {}, fold_ascii).empty();
+}
+
+}  // namespace
+
+FailureClass classify_failure(std::string_view message) {
+    if (message.find("CORVANELLE_CONTROL_SOCKET") != std::string_view::npos) {
+        return kNotConfigured;
+    }
+    if (message.find("No such file") != std::string_view::npos ||
+        message.find("Connection refused") != std::string_view::npos) {
+        return kHostUnavailable;
+    }
+    if (contains_folded(message, "timed out")) {
+        return kTransportTimeout;
+    }
+    return kClientFailure;
+}
+
+std::string failure_envelope(std::string_view message) {
+    const FailureClass found = classify_failure(message);
+    nlohmann::json error = nlohmann::json::object();
+    error["code"] = found.code;
+    error["message"] = message;
+    error["retryable"] = found.retryable;
+    error["recommendedFix"] = found.recommended_fix;
+    error["details"] = nullptr;
+
+    nlohmann::json envelope = nlohmann::json::object();
+    envelope["success"] = false;
+    envelope["requestId"] = "client";
+    envelope["data"] = nullptr;
+    envelope["error"] = std::move(error);
+    envelope["debugLogs"] = nlohmann::json::array();
+    return to_compact(envelope);
+}
+
+int report_failure(std::string_view message) {
+    std::string line = failure_envelope(message);
+    line += '\n';
+    // Nothing sensible is left to do when standard error itself cannot be written.
+    (void)write_all(STDERR_FILENO, line);
+    return 1;
+}
+
+}  // namespace corvanelle

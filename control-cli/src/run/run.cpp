@@ -1,0 +1,105 @@
+#include "run/run.hpp"
+
+#include <algorithm>
+#include <csignal>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include "commands/commands.hpp"
+#include "exchange/exchange.hpp"
+#include "report/failure.hpp"
+#include "report/json_text.hpp"
+#include "report/output.hpp"
+#include "utf8.hpp"
+#include "version.hpp"
+
+namespace corvanelle {
+namespace {
+
+using nlohmann::json;
+
+json version_document() {
+    json data = json::object();
+    data["name"] = kProgramName;
+    data["version"] = kVersion;
+    data["protocolVersion"] = kProtocolVersion;
+    json document = json::object();
+    document["success"] = true;
+    document["data"] = std::move(data);
+    return document;
+}
+
+// Success is the boolean true in an object's "success" member, and nothing else.
+bool reply_succeeded(const json& reply) {
+    if (!reply.is_object()) {
+        return false;
+    }
+    const auto member = reply.find("success");
+    return member != reply.end() && member->is_boolean() && member->get<bool>();
+}
+
+// Status 0 only once everything meant for standard output was written out.
+int finish_output(const Status& written, int status) {
+    return written ? status : report_failure(written.error().message);
+}
+
+}  // namespace
+
+bool remove_flag(std::vector<std::string>& arguments, std::string_view flag) {
+    return std::erase(arguments, flag) > 0;
+}
+
+std::string help_text() {
+    std::string text =
+        "Corvanelle native computer control\n"
+        "Usage: corvanelle-control <command> [options]\n"
+        "\n"
+        "Commands:\n";
+    for (const std::string_view word : kCommandTable) {
+        text += "  ";
+        text += word;
+        text += '\n';
+    }
+    text += "\nUse --json or --json-output for compact structured output.\n";
+    return text;
+}
+
+int run(std::vector<std::string> arguments) {
+    // A reader that goes away must make writes fail with EPIPE, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (!is_valid_utf8(arguments[i])) {
+            return report_failure("argument " + std::to_string(i + 1) + " is not valid UTF-8");
+        }
+    }
+
+    bool compact = remove_flag(arguments, "--json");
+    if (!compact) {
+        compact = remove_flag(arguments, "--json-output");
+    }
+    remove_flag(arguments, "--no-remote");
+
+    if (remove_flag(arguments, "--version")) {
+        return finish_output(print_value(version_document(), compact), 0);
+    }
+    if (arguments.empty() || remove_flag(arguments, "--help") || remove_flag(arguments, "-h")) {
+        return finish_output(write_all(STDOUT_FILENO, help_text()), 0);
+    }
+
+    const std::string word = std::move(arguments.front());
+    arguments.erase(arguments.begin());
+
+    auto command = resolve_command(word, arguments);
+    if (!command) {
+        return report_failure(command.error().message);
+    }
+    auto reply = transact(*command, arguments);
+    if (!reply) {
+        return report_failure(reply.error().message);
+    }
+    return finish_output(print_value(*reply, compact), reply_succeeded(*reply) ? 0 : 1);
+}
+
+}  // namespace corvanelle
