@@ -1,6 +1,10 @@
 // corvanelle-control-stub: a stand-in for the desktop application's control socket.
 // It answers one request frame with one reply frame per connection, serves connections
 // concurrently, logs each request as one compact JSON line, and can imitate a faulty host.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -14,15 +18,11 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-#include <nlohmann/json.hpp>
 #include <poll.h>
+#include <nlohmann/json.hpp>
 
 #include "exchange/exchange.hpp"
 #include "exchange/reader.hpp"
@@ -151,7 +151,7 @@ Options parse_options(int argc, char** argv) {
 }
 
 class RequestLog {
-public:
+  public:
     explicit RequestLog(const Options& options) : quiet_(options.quiet) {
         if (!quiet_ && !options.log_path.empty()) {
             file_ = std::fopen(options.log_path.c_str(), "a");
@@ -171,7 +171,7 @@ public:
         std::fflush(out);
     }
 
-private:
+  private:
     bool quiet_;
     std::FILE* file_ = nullptr;
     std::mutex mutex_;
@@ -251,8 +251,8 @@ void serve(Socket socket, const Options& options, RequestLog& log) {
     }
     auto request = corvanelle::read_reply(*payload);
     if (!request) {
-        log.write(corvanelle::to_compact(json{{"stub", "unreadable request"},
-                                              {"error", request.error().message}}));
+        log.write(corvanelle::to_compact(
+            json{{"stub", "unreadable request"}, {"error", request.error().message}}));
         return;
     }
     log.write(corvanelle::to_compact(*request));
@@ -263,8 +263,8 @@ void serve(Socket socket, const Options& options, RequestLog& log) {
     if (options.delay_ms > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(options.delay_ms));
     }
-    std::string bytes = options.raw_reply ? *options.raw_reply
-                                          : frame(reply_payload(options, *request));
+    std::string bytes =
+        options.raw_reply ? *options.raw_reply : frame(reply_payload(options, *request));
     if (options.close_after && *options.close_after < bytes.size()) {
         bytes.resize(*options.close_after);
     }
@@ -330,8 +330,7 @@ int main(int argc, char** argv) {
     ::sigaction(SIGTERM, &action, nullptr);
 
     const Socket listener = listen_on(options.socket_path);
-    std::fprintf(stderr, "corvanelle-control-stub: listening on %s\n",
-                 options.socket_path.c_str());
+    std::fprintf(stderr, "corvanelle-control-stub: listening on %s\n", options.socket_path.c_str());
 
     for (;;) {
         std::array<pollfd, 2> fds{{{listener.fd(), POLLIN, 0}, {signal_pipe[0], POLLIN, 0}}};

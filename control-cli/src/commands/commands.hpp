@@ -12,10 +12,10 @@ namespace corvanelle {
 
 // In this order in the help text; lookup is by exact, case-sensitive comparison.
 inline constexpr std::array<std::string_view, 29> kCommandTable = {
-    "bridge", "permissions", "screen",  "image",   "capture", "see",       "verify", "click",
-    "type",   "set-value",   "action",  "press",   "scroll",  "paste",     "drag",   "move",
-    "window", "menu",        "menubar", "app",     "dock",    "dialog",    "browser", "space",
-    "clipboard", "clean",    "tools",   "learn",   "completions",
+    "bridge",    "permissions", "screen",  "image", "capture",     "see",    "verify",  "click",
+    "type",      "set-value",   "action",  "press", "scroll",      "paste",  "drag",    "move",
+    "window",    "menu",        "menubar", "app",   "dock",        "dialog", "browser", "space",
+    "clipboard", "clean",       "tools",   "learn", "completions",
 };
 
 struct ListTarget {

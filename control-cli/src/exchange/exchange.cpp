@@ -1,10 +1,10 @@
 #include "exchange/exchange.hpp"
 
+#include <unistd.h>
 #include <array>
 #include <cstdlib>
 #include <memory>
 #include <span>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -29,7 +29,8 @@ std::array<std::byte, 4> encode_length(std::uint32_t length) {
 std::uint32_t decode_length(const std::array<std::byte, 4>& field) {
     return (std::to_integer<std::uint32_t>(field[0]) << 24) |
            (std::to_integer<std::uint32_t>(field[1]) << 16) |
-           (std::to_integer<std::uint32_t>(field[2]) << 8) | std::to_integer<std::uint32_t>(field[3]);
+           (std::to_integer<std::uint32_t>(field[2]) << 8) |
+           std::to_integer<std::uint32_t>(field[3]);
 }
 
 std::string to_decimal(uint128 value) {
@@ -48,8 +49,8 @@ std::string format_request_id(std::uint32_t pid, const timespec& now) {
     // Summed in 128 bits: a 64-bit count of nanoseconds would wrap in the year 2262.
     uint128 nanoseconds = 0;
     if (now.tv_sec >= 0) {
-        nanoseconds = static_cast<uint128>(now.tv_sec) * 1'000'000'000U +
-                      static_cast<uint128>(now.tv_nsec);
+        nanoseconds =
+            static_cast<uint128>(now.tv_sec) * 1'000'000'000U + static_cast<uint128>(now.tv_nsec);
     }
     return std::to_string(pid) + "-" + to_decimal(nanoseconds);
 }

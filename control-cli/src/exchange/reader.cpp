@@ -15,7 +15,7 @@ using nlohmann::json;
 // Builds the value from the library's parse events, adding what the library does not check
 // by itself: the nesting limit, and "-0" as the double negative zero.
 class ReplyBuilder {
-public:
+  public:
     bool null() { return put(json(nullptr)); }
     bool boolean(bool v) { return put(json(v)); }
     // The library reports every integer with a minus sign here, so zero can only be "-0".
@@ -48,7 +48,7 @@ public:
     const std::string& description() const { return description_; }
     json take() { return std::move(root_); }
 
-private:
+  private:
     // Places a finished value: the root, the next array element or the pending member.
     json* place(json&& v) {
         if (stack_.empty()) {

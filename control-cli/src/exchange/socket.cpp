@@ -1,15 +1,15 @@
 // The control socket's system calls. Everything that differs between the systems the client
 // runs on is here: the socket address field's size, how SIGPIPE is kept away from socket sends,
 // and how close-on-exec is set.
-#include <cerrno>
-#include <cstddef>
-#include <cstring>
 #include <fcntl.h>
-#include <string>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <string>
 
 #include "exchange/socket.hpp"
 #include "result.hpp"
@@ -36,7 +36,9 @@ timeval to_timeval(std::chrono::microseconds duration) {
 
 }  // namespace
 
-std::size_t max_socket_path_length() { return kPathField - 1; }
+std::size_t max_socket_path_length() {
+    return kPathField - 1;
+}
 
 void Socket::close() {
     if (fd_ >= 0) {
@@ -82,8 +84,7 @@ Status Socket::connect_to(std::string_view path) const {
     // covers no path byte at all: on Linux an address whose path starts with a zero byte names
     // the abstract namespace, and the empty path must never reach it. The system refuses such
     // an address with its own error.
-    const auto length =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
         return fail(os_error_message(errno));
     }

@@ -13,7 +13,7 @@
 namespace corvanelle {
 
 class Socket {
-public:
+  public:
     Socket() = default;
     explicit Socket(int fd) : fd_(fd) {}
     Socket(const Socket&) = delete;
@@ -44,7 +44,7 @@ public:
     // Fills the buffer; EINTR is retried, end of stream is "failed to fill whole buffer".
     Status receive_exact(std::span<std::byte> bytes) const;
 
-private:
+  private:
     int fd_ = -1;
 };
 

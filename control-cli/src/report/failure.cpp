@@ -1,8 +1,8 @@
 #include "report/failure.hpp"
 
+#include <unistd.h>
 #include <algorithm>
 #include <array>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -30,7 +30,9 @@ constexpr FailureClass kClientFailure{
     "retry a mutation without inspecting current state."};
 
 // Only the 26 ASCII capitals are folded; every other byte stays as it is.
-constexpr char fold_ascii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+constexpr char fold_ascii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 bool contains_folded(std::string_view text, std::string_view lower_phrase) {
     return !std::ranges::search(text, lower_phrase, {}, fold_ascii).empty();

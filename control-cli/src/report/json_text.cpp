@@ -1,11 +1,11 @@
 #include "report/json_text.hpp"
 
+#include <unistd.h>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -33,7 +33,7 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
 }();
 
 class Writer {
-public:
+  public:
     Writer(TextOut& out, bool indented) : out_(out), text_(out.text()), indented_(indented) {}
 
     bool value(const json& v, int depth) {
@@ -68,7 +68,7 @@ public:
         return false;
     }
 
-private:
+  private:
     bool array(const json::array_t& items, int depth) {
         if (items.empty()) {
             text_ += "[]";
@@ -169,7 +169,8 @@ void append_string(std::string_view text, std::string& out) {
                 break;
             default: {
                 constexpr std::string_view hex = "0123456789abcdef";
-                const std::array<char, 6> escape{'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xf]};
+                const std::array<char, 6> escape{'\\',           'u', '0', '0', hex[byte >> 4],
+                                                 hex[byte & 0xf]};
                 out.append(escape.data(), escape.size());
             }
         }
@@ -237,9 +238,13 @@ void append_double(double value, std::string& out) {
     }
 }
 
-bool write_compact(const json& value, TextOut& out) { return Writer(out, false).value(value, 0); }
+bool write_compact(const json& value, TextOut& out) {
+    return Writer(out, false).value(value, 0);
+}
 
-bool write_indented(const json& value, TextOut& out) { return Writer(out, true).value(value, 0); }
+bool write_indented(const json& value, TextOut& out) {
+    return Writer(out, true).value(value, 0);
+}
 
 std::string to_compact(const json& value) {
     TextOut out;

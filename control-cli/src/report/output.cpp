@@ -1,7 +1,7 @@
 #include "report/output.hpp"
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 namespace corvanelle {
 

@@ -14,7 +14,7 @@ namespace corvanelle {
 Status write_all(int fd, std::string_view text);
 
 class TextOut {
-public:
+  public:
     // Without a descriptor the text only accumulates; with one it is drained whenever
     // at least `chunk` bytes are waiting.
     static constexpr std::size_t kChunk = 64 * 1024;
@@ -34,7 +34,7 @@ public:
     // Drains whatever is left and reports the first write error, if any.
     Status finish();
 
-private:
+  private:
     void drain();
 
     std::string text_;

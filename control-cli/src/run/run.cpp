@@ -1,8 +1,8 @@
 #include "run/run.hpp"
 
+#include <unistd.h>
 #include <algorithm>
 #include <csignal>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 

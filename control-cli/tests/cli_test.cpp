@@ -1,0 +1,267 @@
+// The program as its callers see it: the real binary, its output, its exit status, and
+// what reaches the stand-in host.
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "report/failure.hpp"
+#include "result.hpp"
+#include "support.hpp"
+
+namespace corvanelle {
+namespace {
+
+using testing::ProcessOptions;
+using testing::ProcessResult;
+using testing::StubHost;
+using Args = std::vector<std::string>;
+
+const std::string kHelp =
+    "Corvanelle native computer control\n"
+    "Usage: corvanelle-control <command> [options]\n"
+    "\n"
+    "Commands:\n"
+    "  bridge\n  permissions\n  screen\n  image\n  capture\n  see\n  verify\n  click\n"
+    "  type\n  set-value\n  action\n  press\n  scroll\n  paste\n  drag\n  move\n  window\n"
+    "  menu\n  menubar\n  app\n  dock\n  dialog\n  browser\n  space\n  clipboard\n  clean\n"
+    "  tools\n  learn\n  completions\n"
+    "\n"
+    "Use --json or --json-output for compact structured output.\n";
+
+const std::string kVersion =
+    "{\n"
+    "  \"data\": {\n"
+    "    \"name\": \"corvanelle-control\",\n"
+    "    \"protocolVersion\": 1,\n"
+    "    \"version\": \"1.1.0\"\n"
+    "  },\n"
+    "  \"success\": true\n"
+    "}\n";
+const std::string kVersionCompact =
+    "{\"data\":{\"name\":\"corvanelle-control\",\"protocolVersion\":1,\"version\":\"1.1.0\"},"
+    "\"success\":true}\n";
+
+ProcessResult client(const Args& args, const std::optional<std::string>& socket = std::nullopt,
+                     bool close_stdout = false) {
+    ProcessOptions options;
+    options.env["CORVANELLE_CONTROL_SOCKET"] = socket;
+    options.close_stdout = close_stdout;
+    return testing::run_process(testing::client_path(), args, options);
+}
+
+// The requests a stand-in host logged, without their request ids.
+std::vector<nlohmann::json> requests_seen(StubHost& host) {
+    std::vector<nlohmann::json> requests;
+    std::istringstream log(host.stop());
+    for (std::string line; std::getline(log, line);) {
+        auto request = nlohmann::json::parse(line);
+        request.erase("requestId");
+        requests.push_back(std::move(request));
+    }
+    return requests;
+}
+
+TEST(Cli, HelpAndVersion) {
+    struct Case {
+        Args args;
+        const std::string& out;
+    };
+    const Case cases[] = {
+        {{}, kHelp},
+        {{"--json"}, kHelp},
+        {{"--no-remote", "--json-output"}, kHelp},
+        {{"--help"}, kHelp},
+        {{"-h"}, kHelp},
+        {{"click", "--help"}, kHelp},
+        {{"-h", "unknown-word"}, kHelp},
+        {{"--json", "--help", "-h"}, kHelp},
+        {{"--version"}, kVersion},
+        {{"click", "--version", "--help"}, kVersion},
+        {{"nonsense", "--version"}, kVersion},
+        {{"--json", "--version"}, kVersionCompact},
+        {{"--version", "--json-output", "-h"}, kVersionCompact},
+    };
+    for (const auto& c : cases) {
+        const auto result = client(c.args);
+        EXPECT_EQ(result.out, c.out) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.status, 0);
+    }
+}
+
+TEST(Cli, FlagsAreStrippedWhereverTheyStand) {
+    struct Case {
+        Args args;
+        std::string sent;  // the request without its id
+        bool compact;
+    };
+    const Case cases[] = {
+        {{"click", "--json", "--json-output"},
+         R"({"arguments":["--json-output"],"command":"click","protocolVersion":1})",
+         true},
+        {{"--json-output", "click"},
+         R"({"arguments":[],"command":"click","protocolVersion":1})",
+         true},
+        {{"--no-remote", "click", "1", "--no-remote", "2"},
+         R"({"arguments":["1","2"],"command":"click","protocolVersion":1})",
+         false},
+        {{"type", "--json", "a", "--json"},
+         R"({"arguments":["a"],"command":"type","protocolVersion":1})",
+         true},
+        {{"list", "displays", "--json", "2"},
+         R"({"arguments":["list","2"],"command":"screen","protocolVersion":1})",
+         true},
+        {{"type", "-H", "--Json", "-hh", "--help=1"},
+         R"({"arguments":["-H","--Json","-hh","--help=1"],"command":"type","protocolVersion":1})",
+         false},
+    };
+    for (const auto& c : cases) {
+        StubHost host;
+        const auto result = client(c.args, host.path());
+        const auto requests = requests_seen(host);
+        ASSERT_EQ(requests.size(), 1U) << ::testing::PrintToString(c.args);
+        EXPECT_EQ(requests[0].dump(), c.sent);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        const bool one_line = result.out.find('\n') == result.out.size() - 1;
+        EXPECT_EQ(one_line, c.compact) << result.out;
+    }
+}
+
+TEST(Cli, ReplyPrintedExactlyAndJudgedBySuccess) {
+    const testing::TempDir replies;
+    struct Case {
+        std::string reply;
+        std::string indented;
+        int status;
+    };
+    const Case cases[] = {
+        {R"({"success":true,"b":[],"a":{}})",
+         "{\n  \"a\": {},\n  \"b\": [],\n  \"success\": true\n}\n", 0},
+        {R"({"success":false})", "{\n  \"success\": false\n}\n", 1},
+        {R"({"success":"true"})", "{\n  \"success\": \"true\"\n}\n", 1},
+        {R"({"success":1})", "{\n  \"success\": 1\n}\n", 1},
+        {R"({"success":null})", "{\n  \"success\": null\n}\n", 1},
+        {R"({"ok":true})", "{\n  \"ok\": true\n}\n", 1},
+        {R"([{"success":true}])", "[\n  {\n    \"success\": true\n  }\n]\n", 1},
+        {R"("success")", "\"success\"\n", 1},
+        {R"({"success":true,"success":false})", "{\n  \"success\": false\n}\n", 1},
+        {R"({"success":false,"success":true})", "{\n  \"success\": true\n}\n", 0},
+        {R"({"s":"\/\u00e9\u001B","n":[1.50,1e2,-0]})",
+         "{\n  \"n\": [\n    1.5,\n    100.0,\n    -0.0\n  ],\n  \"s\": \"/é\\u001b\"\n}\n", 1},
+    };
+    for (const auto& c : cases) {
+        replies.write("see.json", c.reply);
+        StubHost host({"--replies", replies.path()});
+        const auto indented = client({"see"}, host.path());
+        EXPECT_EQ(indented.out, c.indented) << c.reply;
+        EXPECT_EQ(indented.status, c.status) << c.reply;
+        EXPECT_EQ(indented.err, "");
+        const auto compact = client({"--json", "see"}, host.path());
+        EXPECT_EQ(compact.out.find('\n'), compact.out.size() - 1) << compact.out;
+        EXPECT_EQ(compact.status, c.status);
+    }
+}
+
+TEST(Cli, FailuresGiveOneEnvelopeLine) {
+    const testing::TempDir dir;
+    struct Case {
+        Args args;
+        std::optional<std::string> socket;
+        std::string message;
+        std::string code;
+    };
+    const Case cases[] = {
+        {{"foo"}, dir.file("s"), "unknown command: foo", "CLIENT_FAILURE"},
+        {{"--json", "foo"}, dir.file("s"), "unknown command: foo", "CLIENT_FAILURE"},
+        {{"click"},
+         std::nullopt,
+         "CORVANELLE_CONTROL_SOCKET is not configured",
+         "CONTROL_SOCKET_NOT_CONFIGURED"},
+        {{"click", "--json-output"},
+         std::nullopt,
+         "CORVANELLE_CONTROL_SOCKET is not configured",
+         "CONTROL_SOCKET_NOT_CONFIGURED"},
+        {{"click"}, dir.file("absent"), os_error_message(ENOENT), "CONTROL_HOST_UNAVAILABLE"},
+        {{"Timed Out"}, std::nullopt, "unknown command: Timed Out", "CONTROL_TRANSPORT_TIMEOUT"},
+        {{"Timed-Out"}, std::nullopt, "unknown command: Timed-Out", "CLIENT_FAILURE"},
+        {{"xCORVANELLE_CONTROL_SOCKET"},
+         std::nullopt,
+         "unknown command: xCORVANELLE_CONTROL_SOCKET",
+         "CONTROL_SOCKET_NOT_CONFIGURED"},
+        {{"say \"hi\"\n"}, std::nullopt, "unknown command: say \"hi\"\n", "CLIENT_FAILURE"},
+        {{"list"}, std::nullopt, "list requires apps, windows, or screens", "CLIENT_FAILURE"},
+        {{"list", "--json", "--no-remote"},
+         std::nullopt,
+         "list requires apps, windows, or screens",
+         "CLIENT_FAILURE"},
+        {{"list", "Apps"}, std::nullopt, "unsupported list target: Apps", "CLIENT_FAILURE"},
+        {{"--no-remote", "--json", ""}, std::nullopt, "unknown command: ", "CLIENT_FAILURE"},
+    };
+    for (const auto& c : cases) {
+        const auto result = client(c.args, c.socket);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, failure_envelope(c.message) + "\n")
+            << ::testing::PrintToString(c.args);
+        const auto envelope = nlohmann::json::parse(result.err);
+        EXPECT_EQ(envelope["error"]["code"], c.code);
+    }
+    // The first example line, written out in full.
+    EXPECT_EQ(
+        client({"--json", "foo"}).err,
+        R"({"data":null,"debugLogs":[],"error":{"code":"CLIENT_FAILURE","details":null,"message":"unknown command: foo","recommendedFix":"Run `corvanelle-control bridge status --json`, preserve this error message, and do not retry a mutation without inspecting current state.","retryable":false},"requestId":"client","success":false})"
+        "\n");
+}
+
+TEST(Cli, ArgumentThatIsNotUtf8IsRefusedBeforeAnythingIsSent) {
+    StubHost host;
+    const auto result = client({"type", "ok", "\xc3\x28", "\xff"}, host.path());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, failure_envelope("argument 3 is not valid UTF-8") + "\n");
+    EXPECT_TRUE(requests_seen(host).empty());
+    EXPECT_EQ(client({"--version", "\xed\xa0\x80"}).err,
+              failure_envelope("argument 2 is not valid UTF-8") + "\n");
+}
+
+TEST(Cli, ClosedStandardOutputIsAFailureNotASignal) {
+    StubHost host;
+    const Args cases[] = {{"--version"}, {"--help"}, {}, {"click"}, {"--json", "click"}};
+    for (const auto& args : cases) {
+        const auto result = client(args, host.path(), /*close_stdout=*/true);
+        EXPECT_EQ(result.signal, 0) << ::testing::PrintToString(args);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, failure_envelope(os_error_message(EPIPE)) + "\n");
+    }
+}
+
+TEST(Cli, StandInHostFaults) {
+    struct Case {
+        Args host_options;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--close-after", "2"}, "failed to fill whole buffer"},
+        {{"--close-after", "10"}, "failed to fill whole buffer"},
+        {{"--raw", "/dev/null"}, "failed to fill whole buffer"},
+    };
+    for (const auto& c : cases) {
+        StubHost host(c.host_options);
+        const auto result = client({"click"}, host.path());
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, failure_envelope(c.message) + "\n");
+    }
+    StubHost failing({"--fail"});
+    const auto result = client({"--json", "click"}, failing.path());
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(nlohmann::json::parse(result.out)["success"], false);
+    EXPECT_EQ(result.err, "");
+}
+
+}  // namespace
+}  // namespace corvanelle

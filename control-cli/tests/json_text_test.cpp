@@ -1,0 +1,160 @@
+#include <unistd.h>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "report/json_text.hpp"
+
+namespace corvanelle {
+namespace {
+
+using nlohmann::json;
+
+std::string double_text(double value) {
+    std::string out;
+    append_double(value, out);
+    return out;
+}
+
+struct DoubleCase {
+    double value;
+    const char* text;
+};
+
+TEST(DoubleText, MatchesTheNumberFormat) {
+    const DoubleCase cases[] = {
+        {0.0, "0.0"},
+        {-0.0, "-0.0"},
+        {1.0, "1.0"},
+        {100.0, "100.0"},
+        {1.5, "1.5"},
+        {-1.5, "-1.5"},
+        {123.45, "123.45"},
+        {0.5, "0.5"},
+        {0.1, "0.1"},
+        {12.5, "12.5"},
+        {1.5e-5, "0.000015"},
+        {0.00001, "0.00001"},
+        {1e-6, "1e-6"},
+        {2.5e-7, "2.5e-7"},
+        {1e15, "1000000000000000.0"},
+        {9999999999999998.0, "9999999999999998.0"},
+        {1e16, "1e+16"},
+        {1.5e16, "1.5e+16"},
+        {18446744073709551616.0, "1.8446744073709552e+19"},
+        {5e-324, "5e-324"},
+        {1.7976931348623157e308, "1.7976931348623157e+308"},
+        {-2.2250738585072014e-308, "-2.2250738585072014e-308"},
+        {123456.789, "123456.789"},
+        {1e100, "1e+100"},
+        {0.3, "0.3"},
+        {2.0 / 3.0, "0.6666666666666666"},
+        {std::numeric_limits<double>::quiet_NaN(), "null"},
+        {std::numeric_limits<double>::infinity(), "null"},
+        {-std::numeric_limits<double>::infinity(), "null"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(double_text(c.value), c.text) << "value " << c.value;
+    }
+}
+
+TEST(DoubleText, ReadsBackToTheSameDouble) {
+    const double values[] = {0.1,           1.0 / 3.0,      6.02214076e23, 4.9406564584124654e-324,
+                             123456789.123, 0.000123456789, 1e-5,          99999999999999.99};
+    for (const double v : values) {
+        EXPECT_EQ(std::strtod(double_text(v).c_str(), nullptr), v) << double_text(v);
+    }
+}
+
+std::string string_text(std::string_view s) {
+    std::string out;
+    append_string(s, out);
+    return out;
+}
+
+TEST(StringText, EscapesOnlyWhatJsonRequires) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain", R"("plain")"},
+        {"", R"("")"},
+        {"quote\" backslash\\", R"("quote\" backslash\\")"},
+        {"\b\t\n\f\r", R"("\b\t\n\f\r")"},
+        {std::string("\0\x01\x1b\x1f", 4), R"("\u0000\u0001\u001b\u001f")"},
+        {"\x0b", R"("\u000b")"},
+        {"a/b", R"("a/b")"},
+        {"\x7f", "\"\x7f\""},
+        {"tab\there, esc\x1b, é", "\"tab\\there, esc\\u001b, \xc3\xa9\""},
+        {"日本 😀", "\"日本 😀\""},
+    };
+    for (const auto& [input, expected] : cases) {
+        EXPECT_EQ(string_text(input), expected);
+    }
+}
+
+TEST(Layout, CompactAndIndentedForms) {
+    struct Case {
+        const char* input;
+        const char* compact;
+        const char* indented;
+    };
+    const Case cases[] = {
+        {"{}", "{}", "{}"},
+        {"[]", "[]", "[]"},
+        {"null", "null", "null"},
+        {R"({"b":1,"a":2})", R"({"a":2,"b":1})", "{\n  \"a\": 2,\n  \"b\": 1\n}"},
+        {R"({"x":{},"y":[],"z":[{}, []]})", R"({"x":{},"y":[],"z":[{},[]]})",
+         "{\n  \"x\": {},\n  \"y\": [],\n  \"z\": [\n    {},\n    []\n  ]\n}"},
+        {R"([1,-3,18446744073709551615,true,false,null,"s"])",
+         R"([1,-3,18446744073709551615,true,false,null,"s"])",
+         "[\n  1,\n  -3,\n  18446744073709551615,\n  true,\n  false,\n  null,\n  \"s\"\n]"},
+        {R"({"a":[1,{"b":[2]}]})", R"({"a":[1,{"b":[2]}]})",
+         "{\n  \"a\": [\n    1,\n    {\n      \"b\": [\n        2\n      ]\n    }\n  ]\n}"},
+        {R"([1.50, 1e2, -9223372036854775808])", "[1.5,100.0,-9223372036854775808]",
+         "[\n  1.5,\n  100.0,\n  -9223372036854775808\n]"},
+    };
+    for (const auto& c : cases) {
+        const json value = json::parse(c.input);
+        EXPECT_EQ(to_compact(value), c.compact) << c.input;
+        EXPECT_EQ(to_indented(value), c.indented) << c.input;
+    }
+}
+
+TEST(Layout, KeysInByteOrderNotLocaleOrder) {
+    json value = json::object();
+    for (const char* key : {"é", "z", "Z", "a", "\x7f", "日", "_", "A"}) {
+        value[key] = 0;
+    }
+    EXPECT_EQ(to_compact(value),
+              "{\"A\":0,\"Z\":0,\"_\":0,\"a\":0,\"z\":0,\"\x7f\":0,\"é\":0,\"日\":0}");
+}
+
+TEST(Layout, LargeOutputIsDrainedInPiecesWithoutChange) {
+    json value = json::array();
+    for (int i = 0; i < 20000; ++i) {
+        value.push_back({{"i", i}, {"s", std::string(10, 'x')}});
+    }
+    std::string expected = to_indented(value);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::string got;
+    std::thread reader([&] {
+        char buffer[4096];
+        ssize_t n = 0;
+        while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) {
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+    });
+    TextOut out(fds[1]);
+    EXPECT_TRUE(write_indented(value, out));
+    EXPECT_TRUE(out.finish().has_value());
+    ::close(fds[1]);
+    reader.join();
+    ::close(fds[0]);
+    EXPECT_EQ(got, expected);
+}
+
+}  // namespace
+}  // namespace corvanelle

@@ -1,0 +1,164 @@
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "exchange/reader.hpp"
+#include "report/failure.hpp"
+#include "report/json_text.hpp"
+
+namespace corvanelle {
+namespace {
+
+using nlohmann::json;
+
+std::string nested(std::size_t levels) {
+    return std::string(levels, '[') + std::string(levels, ']');
+}
+
+// Arrays, then objects inside them, left open.
+std::string mixed(std::size_t arrays, std::size_t objects) {
+    std::string text(arrays, '[');
+    for (std::size_t i = 0; i < objects; ++i) {
+        text += "{\"k\":";
+    }
+    return text;
+}
+
+TEST(ReadReply, AcceptsPerTheReadingRules) {
+    struct Case {
+        std::string payload;
+        std::string compact;  // the value read, written back compact
+    };
+    const Case cases[] = {
+        {"{}", "{}"},
+        {"  {\"a\":1}\n", R"({"a":1})"},
+        {"\t\r\n[1]\r\n", "[1]"},
+        {R"({"success":false,"success":true})", R"({"success":true})"},
+        {R"({"b":1,"a":{"d":2,"c":3}})", R"({"a":{"c":3,"d":2},"b":1})"},
+        {"-0", "-0.0"},
+        {"[-0, 0, -0.0]", "[-0.0,0,-0.0]"},
+        {"18446744073709551615", "18446744073709551615"},
+        {"18446744073709551616", "1.8446744073709552e+19"},
+        {"-9223372036854775808", "-9223372036854775808"},
+        {"-9223372036854775809", "-9.223372036854776e+18"},
+        {"1e-400", "0.0"},
+        {R"("\u00e9\ud83d\ude00\/\u001B")", "\"é😀/\\u001b\""},
+        {"\"x\x7fy\"", "\"x\x7fy\""},
+        {nested(127), std::string(127, '[') + std::string(127, ']')},
+        {"\"string\"", "\"string\""},
+        {mixed(63, 64) + "1" + std::string(64, '}') + std::string(63, ']'),
+         mixed(63, 64) + "1" + std::string(64, '}') + std::string(63, ']')},
+        {"true", "true"},
+    };
+    for (const auto& c : cases) {
+        const auto value = read_reply(c.payload);
+        ASSERT_TRUE(value.has_value()) << c.payload << ": " << value.error().message;
+        EXPECT_EQ(to_compact(*value), c.compact) << c.payload;
+    }
+}
+
+TEST(ReadReply, NumberKinds) {
+    EXPECT_TRUE(read_reply("-0")->is_number_float());
+    EXPECT_TRUE(std::signbit(read_reply("-0")->get<double>()));
+    EXPECT_TRUE(read_reply("18446744073709551615")->is_number_unsigned());
+    EXPECT_TRUE(read_reply("18446744073709551616")->is_number_float());
+    EXPECT_TRUE(read_reply("-1")->is_number_integer());
+    EXPECT_TRUE(read_reply("1.0")->is_number_float());
+    EXPECT_TRUE(read_reply("1e2")->is_number_float());
+}
+
+TEST(ReadReply, RefusesWithPositionedMessages) {
+    struct Case {
+        std::string payload;
+        std::string position;  // the message's end
+    };
+    const Case cases[] = {
+        {"[1,]", " at line 1 column 4"},
+        {"", " at line 1 column 1"},
+        {"   ", " at line 1 column 4"},
+        {"\xEF\xBB\xBF{}", " at line 1 column 1"},
+        {"{}x", " at line 1 column 3"},
+        {"{} {}", " at line 1 column 4"},
+        {"{\n  \"a\": 1,\n  \"b\": tru\n}", " at line 3 column 11"},
+        {std::string("{\"a\":1}\0garbage", 15), " at line 1 column 8"},
+        {std::string("\"a\0b\"", 5), " at line 1 column 3"},
+        {"\"tab\there\"", " at line 1 column 5"},
+        {"1e400", " at line 1 column 5"},
+        {"-1e400", " at line 1 column 6"},
+        {"\"\xff\"", " at line 1 column 2"},
+        {"\"\xed\xa0\x80\"", " at line 1 column 3"},
+        {R"("\ud800")", " at line 1 column 8"},
+        {R"("\udc00\ud800")", " at line 1 column 7"},
+        {"[" + nested(127) + "]", " at line 1 column 128"},
+        {"\n\n" + std::string(200, '['), " at line 3 column 128"},
+        {"[\"x\"," + std::string(130, '['), " at line 1 column 132"},
+        {"[\"]\\\"[\"," + std::string(127, '['), " at line 1 column 135"},
+        {mixed(63, 64) + "[", " at line 1 column 384"},
+        {"{\"a\"}", " at line 1 column 5"},
+        {"nul", " at line 1 column 4"},
+        {"01", " at line 1 column 2"},
+    };
+    for (const auto& c : cases) {
+        const auto value = read_reply(c.payload);
+        ASSERT_FALSE(value.has_value()) << c.payload;
+        const std::string& message = value.error().message;
+        EXPECT_TRUE(message.ends_with(c.position)) << c.payload << " gave: " << message;
+        EXPECT_GT(message.size(), c.position.size()) << "a description comes first";
+        EXPECT_EQ(classify_failure(message).code, "CLIENT_FAILURE") << message;
+    }
+}
+
+TEST(ReadReply, MessagesNeverQuoteTheReply) {
+    // Reply text in a message could mimic another failure class or break UTF-8.
+    const std::string payloads[] = {
+        "[\"timed out\xff\"]",
+        "{\"No such file\":tru}",
+        "[Connection refused]",
+        "\"CORVANELLE_CONTROL_SOCKET\x01\"",
+        "1e999999",
+        "[\"Timed Out\" \"x\"]",
+    };
+    for (const auto& payload : payloads) {
+        const auto value = read_reply(payload);
+        ASSERT_FALSE(value.has_value()) << payload;
+        EXPECT_EQ(classify_failure(value.error().message).code, "CLIENT_FAILURE")
+            << value.error().message;
+        EXPECT_EQ(value.error().message.find('\xff'), std::string::npos);
+    }
+}
+
+// The public JSON parsing corpus, where it is present beside the project.
+TEST(ReadReply, ParsingCorpus) {
+    const std::filesystem::path folder = CORVANELLE_JSON_SUITE "/test_parsing";
+    if (!std::filesystem::is_directory(folder)) {
+        GTEST_SKIP() << "no JSON parsing corpus at " << folder;
+    }
+    const std::set<std::string> accepted_i = {
+        "i_number_double_huge_neg_exp.json", "i_number_real_underflow.json",
+        "i_number_too_big_neg_int.json", "i_number_too_big_pos_int.json",
+        "i_number_very_big_negative_int.json"};
+    int files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        std::ifstream in(entry.path(), std::ios::binary);
+        const std::string payload{std::istreambuf_iterator<char>(in), {}};
+        const auto value = read_reply(payload);
+        const bool accept = name.starts_with("y_") || accepted_i.contains(name);
+        EXPECT_EQ(value.has_value(), accept) << name << (value ? "" : ": " + value.error().message);
+        if (value) {
+            // What was accepted writes and reads back unchanged, in both forms.
+            EXPECT_EQ(*read_reply(to_compact(*value)), *value) << name;
+            EXPECT_EQ(*read_reply(to_indented(*value)), *value) << name;
+        }
+        ++files;
+    }
+    EXPECT_EQ(files, 318);
+}
+
+}  // namespace
+}  // namespace corvanelle

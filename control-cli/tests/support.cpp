@@ -1,0 +1,299 @@
+#include "support.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace corvanelle::testing {
+namespace {
+
+void check(bool ok, const char* what) {
+    if (!ok) {
+        throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+    }
+}
+
+std::vector<std::string> child_environment(const ProcessOptions& options) {
+    std::vector<std::string> env;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text(*entry);
+        const std::string name = text.substr(0, text.find('='));
+        if (options.env.count(name) == 0) {
+            env.push_back(text);
+        }
+    }
+    for (const auto& [name, value] : options.env) {
+        if (value) {
+            env.push_back(name + "=" + *value);
+        }
+    }
+    return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (auto& s : strings) {
+        result.push_back(s.data());
+    }
+    result.push_back(nullptr);
+    return result;
+}
+
+}  // namespace
+
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                          const ProcessOptions& options) {
+    std::array<int, 2> out{};
+    std::array<int, 2> err{};
+    check(::pipe(out.data()) == 0 && ::pipe(err.data()) == 0, "pipe");
+    if (options.close_stdout) {
+        // Before the child starts, so that its very first write finds no reader.
+        ::close(out[0]);
+        out[0] = -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    if (out[0] >= 0) {
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+    }
+    posix_spawn_file_actions_addclose(&actions, err[0]);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+
+    std::vector<std::string> argv_strings{program};
+    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    auto argv = pointers(argv_strings);
+    auto env_strings = child_environment(options);
+    auto envp = pointers(env_strings);
+
+    pid_t pid = -1;
+    const int spawned =
+        ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    if (spawned != 0) {
+        errno = spawned;
+        check(false, "posix_spawn");
+    }
+    ProcessResult result;
+    std::array<pollfd, 2> fds{{{out[0], POLLIN, 0}, {err[0], POLLIN, 0}}};
+    std::array<std::string*, 2> sinks{&result.out, &result.err};
+    std::array<char, 65536> buffer{};
+    int open_count = (out[0] >= 0 ? 1 : 0) + 1;
+    while (open_count > 0) {
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            check(false, "poll");
+        }
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
+            if (n > 0) {
+                sinks[i]->append(buffer.data(), static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+std::string client_path() {
+    return CORVANELLE_CLIENT_PATH;
+}
+std::string stub_path() {
+    return CORVANELLE_STUB_PATH;
+}
+
+TempDir::TempDir() {
+    // Short, since socket paths must fit the address field.
+    std::string pattern = "/tmp/cc-XXXXXX";
+    check(::mkdtemp(pattern.data()) != nullptr, "mkdtemp");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void TempDir::write(const std::string& name, const std::string& content) const {
+    std::ofstream(file(name), std::ios::binary) << content;
+}
+
+std::size_t open_descriptor_count() {
+    std::size_t count = 0;
+    DIR* dir = ::opendir("/dev/fd");
+    check(dir != nullptr, "opendir /dev/fd");
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    ::closedir(dir);
+    return count - 1;  // the directory's own descriptor
+}
+
+std::string frame(const std::string& payload) {
+    const auto n = static_cast<std::uint32_t>(payload.size());
+    std::string bytes{static_cast<char>(n >> 24), static_cast<char>(n >> 16),
+                      static_cast<char>(n >> 8), static_cast<char>(n)};
+    return bytes + payload;
+}
+
+ScriptedHost::ScriptedHost(Script script) : path_(dir_.file("s")) {
+    // A client that goes away while the script sends must not end the test process.
+    std::signal(SIGPIPE, SIG_IGN);
+    listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    check(listener_ >= 0 && ::fcntl(listener_, F_SETFD, FD_CLOEXEC) == 0, "socket");
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+    check(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0, "bind");
+    check(::listen(listener_, 4) == 0, "listen");
+    thread_ = std::thread([this, script = std::move(script)] {
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        if (fd < 0) {
+            return;
+        }
+        script(fd, *this);
+        ::close(fd);
+    });
+}
+
+ScriptedHost::~ScriptedHost() {
+    if (thread_.joinable()) {
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+    }
+    ::close(listener_);
+}
+
+void ScriptedHost::join() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void ScriptedHost::read_request(int fd) {
+    auto read_exact = [&](std::size_t n) {
+        std::string bytes(n, '\0');
+        std::size_t done = 0;
+        while (done < n) {
+            const ssize_t got = ::recv(fd, bytes.data() + done, n - done, 0);
+            if (got <= 0) {
+                bytes.resize(done);
+                break;
+            }
+            done += static_cast<std::size_t>(got);
+        }
+        received += bytes;
+        return bytes;
+    };
+    const std::string field = read_exact(4);
+    if (field.size() < 4) {
+        return;
+    }
+    const std::uint32_t length = (std::uint32_t{static_cast<unsigned char>(field[0])} << 24) |
+                                 (std::uint32_t{static_cast<unsigned char>(field[1])} << 16) |
+                                 (std::uint32_t{static_cast<unsigned char>(field[2])} << 8) |
+                                 std::uint32_t{static_cast<unsigned char>(field[3])};
+    read_exact(length);
+}
+
+void ScriptedHost::read_to_end(int fd) {
+    std::array<char, 65536> buffer{};
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n == 0) {
+            saw_end_of_stream = true;
+            return;
+        }
+        if (n < 0) {
+            return;
+        }
+        received.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+}
+
+void ScriptedHost::send_bytes(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, 0);
+        if (n <= 0) {
+            return;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+StubHost::StubHost(const std::vector<std::string>& options)
+    : path_(dir_.file("s")), log_path_(dir_.file("log")) {
+    std::vector<std::string> args{stub_path(), "--log", log_path_};
+    args.insert(args.end(), options.begin(), options.end());
+    args.push_back(path_);
+    auto argv = pointers(args);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    errno = ::posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    check(errno == 0, "posix_spawn stub");
+    pid_ = pid;
+    // The socket file appears once the host listens.
+    for (int i = 0; i < 1000 && !std::filesystem::exists(path_); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (!std::filesystem::exists(path_)) {
+        throw std::runtime_error("the stand-in host did not start");
+    }
+}
+
+std::string StubHost::stop() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+    std::ifstream in(log_path_);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+StubHost::~StubHost() {
+    stop();
+}
+
+}  // namespace corvanelle::testing

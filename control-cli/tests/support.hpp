@@ -1,0 +1,106 @@
+// Helpers for the tests: running the real binaries, temporary sockets, a scripted host.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace corvanelle::testing {
+
+struct ProcessResult {
+    int status = -1;  // exit status, or -1 when a signal ended the process
+    int signal = 0;   // the signal that ended it, if any
+    std::string out;
+    std::string err;
+};
+
+struct ProcessOptions {
+    // Variables to set (a value) or to remove (nullopt) in the child's environment.
+    std::map<std::string, std::optional<std::string>> env;
+    // Close the read end of the child's standard output at once: its writes meet EPIPE.
+    bool close_stdout = false;
+};
+
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
+                          const ProcessOptions& options = {});
+
+// The client and the stand-in host, as built.
+std::string client_path();
+std::string stub_path();
+
+// A fresh directory, removed with its contents when the object goes.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+
+  private:
+    std::string path_;
+};
+
+// How many descriptors the process has open.
+std::size_t open_descriptor_count();
+
+// A listening socket that serves exactly one connection with a scripted function on a thread.
+// The script gets the connected descriptor; `received()` tells what the client sent.
+class ScriptedHost {
+  public:
+    using Script = std::function<void(int fd, ScriptedHost& host)>;
+    explicit ScriptedHost(Script script);
+    ~ScriptedHost();
+    ScriptedHost(const ScriptedHost&) = delete;
+    ScriptedHost& operator=(const ScriptedHost&) = delete;
+
+    const std::string& path() const { return path_; }
+    // Waits for the script to end, then returns the bytes the client sent before the script
+    // ended, read by `read_request()` and `read_to_end()`.
+    void join();
+    std::string received;
+    bool saw_end_of_stream = false;
+
+    // Script building blocks.
+    // Reads one whole request frame into `received` (length field included).
+    void read_request(int fd);
+    // Reads until the client closes its end; sets saw_end_of_stream.
+    void read_to_end(int fd);
+    static void send_bytes(int fd, const std::string& bytes);
+
+  private:
+    TempDir dir_;
+    std::string path_;
+    int listener_ = -1;
+    std::thread thread_;
+};
+
+// The frame of a payload: its length in four big-endian bytes, then the payload.
+std::string frame(const std::string& payload);
+
+// A running stand-in host on a fresh socket, stopped with SIGTERM when the object goes.
+class StubHost {
+  public:
+    explicit StubHost(const std::vector<std::string>& options = {});
+    ~StubHost();
+    StubHost(const StubHost&) = delete;
+    StubHost& operator=(const StubHost&) = delete;
+    const std::string& path() const { return path_; }
+    // Stops the host and returns what it logged.
+    std::string stop();
+
+  private:
+    TempDir dir_;
+    std::string path_;
+    std::string log_path_;
+    int pid_ = -1;
+};
+
+}  // namespace corvanelle::testing

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds the client and the stand-in desktop host, then forwards a few real commands through
+# the client to the host and shows the replies and exit statuses.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh
+cmake --preset dev >/dev/null
+cmake --build --preset dev -j "$(nproc)" >/dev/null
+bin=build/dev/control-cli
+
+dir=$(mktemp -d /tmp/corvanelle-demo.XXXXXX)
+host_pid=
+cleanup() {
+    [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null && wait "$host_pid" 2>/dev/null
+    rm -rf "$dir"
+}
+trap cleanup EXIT
+
+"$bin/corvanelle-control-stub" --log "$dir/requests.log" "$dir/control.sock" 2>/dev/null &
+host_pid=$!
+for _ in $(seq 100); do [ -S "$dir/control.sock" ] && break; sleep 0.05; done
+export CORVANELLE_CONTROL_SOCKET="$dir/control.sock"
+
+show() {
+    echo "\$ corvanelle-control $*"
+    set +e
+    "$bin/corvanelle-control" "$@" 2>&1  # the error envelope, if any, in its place
+    local status=$?
+    set -e
+    echo "(exit status $status)"
+    echo
+}
+
+show --version
+show list windows
+show --json bridge status
+show click --x 10 --y 20 --json-output
+show lsit windows
+unset CORVANELLE_CONTROL_SOCKET
+show --json screen
+export CORVANELLE_CONTROL_SOCKET="$dir/control.sock"
+
+echo "The stand-in host received these requests:"
+cat "$dir/requests.log"
