@@ -14,12 +14,15 @@
 #include "exchange/socket.hpp"
 #include "result.hpp"
 
+// CORVANELLE_BSD_SOCKETS builds the branches that macOS takes (close-on-exec by fcntl, no
+// MSG_NOSIGNAL) on any system, so that they are compiled and tested where macOS is not at hand.
+
 namespace corvanelle {
 
 namespace {
 
 // Linux refuses SIGPIPE per send; BSD and macOS per socket (SO_NOSIGPIPE, set in open_stream).
-#if defined(MSG_NOSIGNAL)
+#if defined(MSG_NOSIGNAL) && !defined(CORVANELLE_BSD_SOCKETS)
 constexpr int kSendFlags = MSG_NOSIGNAL;
 #else
 constexpr int kSendFlags = 0;
@@ -49,7 +52,7 @@ void Socket::close() {
 }
 
 Result<Socket> Socket::open_stream() {
-#if defined(SOCK_CLOEXEC)
+#if defined(SOCK_CLOEXEC) && !defined(CORVANELLE_BSD_SOCKETS)
     Socket socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (socket.fd() < 0) {
         return fail(os_error_message(errno));

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the ci build, installs it, uses the installed programs and
+# their manual page, and removes the package again. Needs root (dpkg -i).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup.sh dpkg-dev file groff-base man-db
+rm -f build/ci/corvanelle-control_*.deb
+(cd build/ci && cpack -G DEB)
+deb=$(ls build/ci/corvanelle-control_*.deb)
+dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Depends):'
+dpkg -i "$deb"
+
+dir=$(mktemp -d /tmp/corvanelle-package.XXXXXX)
+host_pid=
+cleanup() {
+    [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null && wait "$host_pid" 2>/dev/null
+    rm -rf "$dir"
+    dpkg -r corvanelle-control >/dev/null
+}
+trap cleanup EXIT
+
+version=$(/usr/bin/corvanelle-control --json --version)
+echo "$version"
+[ "$version" = '{"data":{"name":"corvanelle-control","protocolVersion":1,"version":"1.1.0"},"success":true}' ]
+
+/usr/bin/corvanelle-control-stub --quiet "$dir/s" 2>/dev/null &
+host_pid=$!
+for _ in $(seq 100); do [ -S "$dir/s" ] && break; sleep 0.05; done
+reply=$(CORVANELLE_CONTROL_SOCKET="$dir/s" /usr/bin/corvanelle-control --json list windows)
+echo "$reply"
+case $reply in *'"arguments":["list"],"command":"window"'*'"success":true}') ;; *) exit 1 ;; esac
+
+man -w corvanelle-control
+man -P cat corvanelle-control | grep -q 'CORVANELLE_CONTROL_SOCKET'
+echo "package installed, used and removed"
