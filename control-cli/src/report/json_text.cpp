@@ -1,6 +1,7 @@
 #include "report/json_text.hpp"
 
 #include <unistd.h>
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -124,8 +125,16 @@ class Writer {
     }
 
     void newline(int depth) {
-        text_ += '\n';
-        text_.append(static_cast<std::size_t>(depth) * 2, ' ');
+        // A line feed and the indentation in one append; deeper levels repeat the widest piece.
+        static constexpr std::string_view kIndent =
+            "\n                                                                "
+            "                                                                ";
+        auto blanks = static_cast<std::size_t>(depth) * 2;
+        const std::size_t first = std::min(blanks, kIndent.size() - 1);
+        text_.append(kIndent.data(), first + 1);
+        for (blanks -= first; blanks > 0; blanks -= std::min(blanks, kIndent.size() - 1)) {
+            text_.append(kIndent.data() + 1, std::min(blanks, kIndent.size() - 1));
+        }
     }
 
     TextOut& out_;
