@@ -122,6 +122,21 @@ TEST(Layout, CompactAndIndentedForms) {
     }
 }
 
+TEST(Layout, DeepIndentation) {
+    // Deeper than the writer's ready-made run of blanks.
+    for (const std::size_t depth : {1U, 63U, 64U, 65U, 127U, 200U}) {
+        json value = 1;
+        std::string expected = "1";
+        for (std::size_t level = depth; level > 0; --level) {
+            value = json::array({value});
+            const std::string inner(level * 2, ' ');
+            const std::string outer((level - 1) * 2, ' ');
+            expected = "[\n" + inner + expected + "\n" + outer + "]";
+        }
+        EXPECT_EQ(to_indented(value), expected) << depth;
+    }
+}
+
 TEST(Layout, KeysInByteOrderNotLocaleOrder) {
     json value = json::object();
     for (const char* key : {"é", "z", "Z", "a", "\x7f", "日", "_", "A"}) {
