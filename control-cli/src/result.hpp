@@ -1,9 +1,10 @@
 // The one failure type of the program, and the result type every stage returns.
 #pragma once
 
-#include <expected>
+#include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 
 namespace corvanelle {
 
@@ -12,14 +13,68 @@ struct Failure {
     std::string message;
 };
 
+// A failure on its way out of a stage, convertible to any Result.
+struct Unexpected {
+    Failure failure;
+};
+
+inline Unexpected fail(std::string message) {
+    return Unexpected{Failure{std::move(message)}};
+}
+
+// Either a value or a failure: the shape of std::expected, kept small and our own so that the
+// code builds with every compiler and standard library it meets (std::expected needs newer ones
+// than some of ours).
 template <typename T>
-using Result = std::expected<T, Failure>;
+class [[nodiscard]] Result {
+  public:
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
+    Result(Unexpected failure)                                             // NOLINT: implicit
+        : state_(std::in_place_index<1>, std::move(failure.failure)) {}
+
+    bool has_value() const { return state_.index() == 0; }
+    explicit operator bool() const { return has_value(); }
+
+    T& operator*() & { return std::get<0>(state_); }
+    const T& operator*() const& { return std::get<0>(state_); }
+    T&& operator*() && { return std::get<0>(std::move(state_)); }
+    T* operator->() { return &std::get<0>(state_); }
+    const T* operator->() const { return &std::get<0>(state_); }
+
+    Failure& error() { return std::get<1>(state_); }
+    const Failure& error() const { return std::get<1>(state_); }
+
+    template <typename U>
+    T value_or(U&& fallback) const {
+        return has_value() ? std::get<0>(state_) : T(std::forward<U>(fallback));
+    }
+
+  private:
+    std::variant<T, Failure> state_;
+};
 
 // A stage that produces nothing but may fail.
-using Status = std::expected<void, Failure>;
+template <>
+class [[nodiscard]] Result<void> {
+  public:
+    Result() = default;
+    Result(Unexpected failure) : failure_(std::move(failure.failure)) {}  // NOLINT: implicit
 
-inline std::unexpected<Failure> fail(std::string message) {
-    return std::unexpected<Failure>(Failure{std::move(message)});
+    bool has_value() const { return !failure_.has_value(); }
+    explicit operator bool() const { return has_value(); }
+    Failure& error() { return *failure_; }
+    const Failure& error() const { return *failure_; }
+
+  private:
+    std::optional<Failure> failure_;
+};
+
+using Status = Result<void>;
+
+// Passes a failure on unchanged.
+template <typename T>
+Unexpected forward_failure(Result<T>& result) {
+    return Unexpected{std::move(result.error())};
 }
 
 // The system's description of an error number, then " (os error N)".

@@ -9,8 +9,9 @@ Result<std::string> resolve_command(std::string_view word, std::vector<std::stri
         if (arguments.empty()) {
             return fail("list requires apps, windows, or screens");
         }
-        const auto found = std::ranges::find(kListTargets, std::string_view(arguments.front()),
-                                             &ListTarget::target);
+        const std::string_view target = arguments.front();
+        const auto found = std::find_if(kListTargets.begin(), kListTargets.end(),
+                                        [&](const ListTarget& t) { return t.target == target; });
         if (found == kListTargets.end()) {
             return fail("unsupported list target: " + arguments.front());
         }
@@ -18,7 +19,7 @@ Result<std::string> resolve_command(std::string_view word, std::vector<std::stri
         arguments.front() = "list";
         return std::string(found->command);
     }
-    if (std::ranges::find(kCommandTable, word) == kCommandTable.end()) {
+    if (std::find(kCommandTable.begin(), kCommandTable.end(), word) == kCommandTable.end()) {
         return fail("unknown command: " + std::string(word));
     }
     return std::string(word);

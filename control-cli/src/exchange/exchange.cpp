@@ -77,13 +77,13 @@ Result<json> transact(std::string_view command, const std::vector<std::string>& 
 
     auto socket = Socket::open_stream();
     if (!socket) {
-        return std::unexpected(std::move(socket.error()));
+        return forward_failure(socket);
     }
     if (auto connected = socket->connect_to(path); !connected) {
-        return std::unexpected(std::move(connected.error()));
+        return forward_failure(connected);
     }
     if (auto set = socket->set_timeouts(timeouts.receive, timeouts.send); !set) {
-        return std::unexpected(std::move(set.error()));
+        return forward_failure(set);
     }
 
     const std::string payload = to_compact(request);
@@ -92,15 +92,15 @@ Result<json> transact(std::string_view command, const std::vector<std::string>& 
     }
     const auto length_field = encode_length(static_cast<std::uint32_t>(payload.size()));
     if (auto sent = socket->send_all(length_field); !sent) {
-        return std::unexpected(std::move(sent.error()));
+        return forward_failure(sent);
     }
     if (auto sent = socket->send_all(std::as_bytes(std::span(payload))); !sent) {
-        return std::unexpected(std::move(sent.error()));
+        return forward_failure(sent);
     }
 
     std::array<std::byte, 4> reply_length{};
     if (auto received = socket->receive_exact(reply_length); !received) {
-        return std::unexpected(std::move(received.error()));
+        return forward_failure(received);
     }
     const std::uint32_t length = decode_length(reply_length);
     if (length == 0 || length > kFrameLimit) {
@@ -110,7 +110,7 @@ Result<json> transact(std::string_view command, const std::vector<std::string>& 
     const auto buffer = std::make_unique_for_overwrite<std::byte[]>(length);
     const std::span reply_bytes(buffer.get(), length);
     if (auto received = socket->receive_exact(reply_bytes); !received) {
-        return std::unexpected(std::move(received.error()));
+        return forward_failure(received);
     }
     socket->close();
     return read_reply({reinterpret_cast<const char*>(buffer.get()), length});

@@ -142,11 +142,10 @@ std::size_t offset_of_too_deep(std::string_view text) {
 }
 
 // Line from 1 by line feeds, column in bytes within the line, from 1.
-std::unexpected<Failure> reader_error(std::string_view text, std::size_t offset,
-                                      const std::string& description) {
+Unexpected reader_error(std::string_view text, std::size_t offset, const std::string& description) {
     offset = std::min(offset, text.size());
     const std::string_view before = text.substr(0, offset);
-    const auto line = 1 + std::ranges::count(before, '\n');
+    const auto line = 1 + std::count(before.begin(), before.end(), '\n');
     const auto line_start = before.rfind('\n');
     const auto column = offset - (line_start == std::string_view::npos ? 0 : line_start + 1) + 1;
     return fail(description + " at line " + std::to_string(line) + " column " +

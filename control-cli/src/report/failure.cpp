@@ -35,7 +35,8 @@ constexpr char fold_ascii(char c) {
 }
 
 bool contains_folded(std::string_view text, std::string_view lower_phrase) {
-    return !std::ranges::search(text, lower_phrase, {}, fold_ascii).empty();
+    return std::search(text.begin(), text.end(), lower_phrase.begin(), lower_phrase.end(),
+                       [](char a, char b) { return fold_ascii(a) == b; }) != text.end();
 }
 
 }  // namespace
