@@ -28,24 +28,26 @@ inline Unexpected fail(std::string message) {
 template <typename T>
 class [[nodiscard]] Result {
   public:
-    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit
-    Result(Unexpected failure)                                             // NOLINT: implicit
-        : state_(std::in_place_index<1>, std::move(failure.failure)) {}
+    // Implicit on purpose, as std::expected's: a stage returns its value or fail(...) as it is.
+    // cppcheck-suppress noExplicitConstructor
+    Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+    // cppcheck-suppress noExplicitConstructor
+    Result(Unexpected&& failure) : state_(std::in_place_index<1>, std::move(failure.failure)) {}
 
-    bool has_value() const { return state_.index() == 0; }
+    [[nodiscard]] bool has_value() const { return state_.index() == 0; }
     explicit operator bool() const { return has_value(); }
 
-    T& operator*() & { return std::get<0>(state_); }
-    const T& operator*() const& { return std::get<0>(state_); }
-    T&& operator*() && { return std::get<0>(std::move(state_)); }
-    T* operator->() { return &std::get<0>(state_); }
-    const T* operator->() const { return &std::get<0>(state_); }
+    [[nodiscard]] T& operator*() & { return std::get<0>(state_); }
+    [[nodiscard]] const T& operator*() const& { return std::get<0>(state_); }
+    [[nodiscard]] T&& operator*() && { return std::get<0>(std::move(state_)); }
+    [[nodiscard]] T* operator->() { return &std::get<0>(state_); }
+    [[nodiscard]] const T* operator->() const { return &std::get<0>(state_); }
 
-    Failure& error() { return std::get<1>(state_); }
-    const Failure& error() const { return std::get<1>(state_); }
+    [[nodiscard]] Failure& error() { return std::get<1>(state_); }
+    [[nodiscard]] const Failure& error() const { return std::get<1>(state_); }
 
     template <typename U>
-    T value_or(U&& fallback) const {
+    [[nodiscard]] T value_or(U&& fallback) const {
         return has_value() ? std::get<0>(state_) : T(std::forward<U>(fallback));
     }
 
@@ -58,12 +60,13 @@ template <>
 class [[nodiscard]] Result<void> {
   public:
     Result() = default;
-    Result(Unexpected failure) : failure_(std::move(failure.failure)) {}  // NOLINT: implicit
+    // cppcheck-suppress noExplicitConstructor
+    Result(Unexpected&& failure) : failure_(std::move(failure.failure)) {}
 
-    bool has_value() const { return !failure_.has_value(); }
+    [[nodiscard]] bool has_value() const { return !failure_.has_value(); }
     explicit operator bool() const { return has_value(); }
-    Failure& error() { return *failure_; }
-    const Failure& error() const { return *failure_; }
+    [[nodiscard]] Failure& error() { return *failure_; }
+    [[nodiscard]] const Failure& error() const { return *failure_; }
 
   private:
     std::optional<Failure> failure_;

@@ -89,7 +89,7 @@ bool parse_number(const std::string& text, Number& out) {
 }
 
 [[noreturn]] void usage_error(const std::string& message) {
-    std::fprintf(stderr, "corvanelle-control-stub: %s\n%s", message.c_str(), kUsage);
+    (void)std::fprintf(stderr, "corvanelle-control-stub: %s\n%s", message.c_str(), kUsage);
     std::exit(2);
 }
 
@@ -105,7 +105,7 @@ Options parse_options(int argc, char** argv) {
             return args[++i];
         };
         if (arg == "-h" || arg == "--help") {
-            std::fputs(kUsage, stdout);
+            (void)std::fputs(kUsage, stdout);
             std::exit(0);
         } else if (arg == "--replies") {
             options.replies_dir = value();
@@ -166,9 +166,9 @@ class RequestLog {
         }
         const std::lock_guard lock(mutex_);
         std::FILE* out = file_ != nullptr ? file_ : stdout;
-        std::fputs(line.c_str(), out);
-        std::fputc('\n', out);
-        std::fflush(out);
+        (void)std::fputs(line.c_str(), out);
+        (void)std::fputc('\n', out);
+        (void)std::fflush(out);
     }
 
   private:
@@ -319,7 +319,7 @@ int main(int argc, char** argv) {
     const Options options = parse_options(argc, argv);
     static RequestLog log(options);
 
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN);
     if (::pipe(signal_pipe) != 0) {
         usage_error(corvanelle::os_error_message(errno));
     }
@@ -330,7 +330,8 @@ int main(int argc, char** argv) {
     ::sigaction(SIGTERM, &action, nullptr);
 
     const Socket listener = listen_on(options.socket_path);
-    std::fprintf(stderr, "corvanelle-control-stub: listening on %s\n", options.socket_path.c_str());
+    (void)std::fprintf(stderr, "corvanelle-control-stub: listening on %s\n",
+                       options.socket_path.c_str());
 
     for (;;) {
         std::array<pollfd, 2> fds{{{listener.fd(), POLLIN, 0}, {signal_pipe[0], POLLIN, 0}}};
@@ -351,7 +352,7 @@ int main(int argc, char** argv) {
         }
     }
     ::unlink(options.socket_path.c_str());
-    std::fflush(nullptr);
+    (void)std::fflush(nullptr);
     // Connections still being served end with the process.
     std::_Exit(0);
 }

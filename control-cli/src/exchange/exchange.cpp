@@ -98,21 +98,23 @@ Result<json> transact(std::string_view command, const std::vector<std::string>& 
         return forward_failure(sent);
     }
 
-    std::array<std::byte, 4> reply_length{};
-    if (auto received = socket->receive_exact(reply_length); !received) {
+    return receive_reply(*socket);
+}
+
+Result<json> receive_reply(const Socket& socket) {
+    std::array<std::byte, 4> length_field{};
+    if (auto received = socket.receive_exact(length_field); !received) {
         return forward_failure(received);
     }
-    const std::uint32_t length = decode_length(reply_length);
+    const std::uint32_t length = decode_length(length_field);
     if (length == 0 || length > kFrameLimit) {
         return fail("control response frame size is invalid");
     }
     // Allocated once, at the announced size, only after the size was checked.
     const auto buffer = std::make_unique_for_overwrite<std::byte[]>(length);
-    const std::span reply_bytes(buffer.get(), length);
-    if (auto received = socket->receive_exact(reply_bytes); !received) {
+    if (auto received = socket.receive_exact({buffer.get(), length}); !received) {
         return forward_failure(received);
     }
-    socket->close();
     return read_reply({reinterpret_cast<const char*>(buffer.get()), length});
 }
 

@@ -16,8 +16,10 @@
 
 namespace corvanelle {
 
+class Socket;
+
 // Largest payload of a frame, either way.
-inline constexpr std::size_t kFrameLimit = 4 * 1024 * 1024;
+inline constexpr std::size_t kFrameLimit = std::size_t{4} * 1024 * 1024;
 inline constexpr const char* kSocketVariable = "CORVANELLE_CONTROL_SOCKET";
 
 struct Timeouts {
@@ -36,5 +38,9 @@ nlohmann::json build_request(std::string_view command, const std::vector<std::st
 // the reply. The socket is closed before this returns, on every path.
 Result<nlohmann::json> transact(std::string_view command, const std::vector<std::string>& arguments,
                                 const Timeouts& timeouts = {});
+
+// The receiving half of an exchange: one reply frame, its length checked before any payload
+// byte is read, then the payload read as one JSON value.
+Result<nlohmann::json> receive_reply(const Socket& socket);
 
 }  // namespace corvanelle

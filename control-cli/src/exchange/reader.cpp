@@ -14,6 +14,7 @@ using nlohmann::json;
 
 // Builds the value from the library's parse events, adding what the library does not check
 // by itself: the nesting limit, and "-0" as the double negative zero.
+// NOLINTNEXTLINE(bugprone-exception-escape): its implicit members only move or destroy values.
 class ReplyBuilder {
   public:
     bool null() { return put(json(nullptr)); }
@@ -43,9 +44,9 @@ class ReplyBuilder {
         return false;
     }
 
-    bool too_deep() const { return too_deep_; }
-    std::size_t error_position() const { return position_; }
-    const std::string& description() const { return description_; }
+    [[nodiscard]] bool too_deep() const { return too_deep_; }
+    [[nodiscard]] std::size_t error_position() const { return position_; }
+    [[nodiscard]] const std::string& description() const { return description_; }
     json take() { return std::move(root_); }
 
   private:

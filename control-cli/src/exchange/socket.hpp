@@ -28,7 +28,7 @@ class Socket {
     }
     ~Socket() { close(); }
 
-    int fd() const { return fd_; }
+    [[nodiscard]] int fd() const { return fd_; }
     void close();
 
     // A Unix-domain stream socket, close-on-exec, whose sends never raise SIGPIPE.
@@ -36,13 +36,14 @@ class Socket {
 
     // One attempt; "path must be shorter than SUN_LEN" when the path and its terminating
     // zero do not fit the platform's address field.
-    Status connect_to(std::string_view path) const;
-    Status set_timeouts(std::chrono::microseconds receive, std::chrono::microseconds send) const;
+    [[nodiscard]] Status connect_to(std::string_view path) const;
+    [[nodiscard]] Status set_timeouts(std::chrono::microseconds receive,
+                                      std::chrono::microseconds send) const;
 
     // Sends every byte; EINTR is retried, a send taking nothing is "failed to write whole buffer".
-    Status send_all(std::span<const std::byte> bytes) const;
+    [[nodiscard]] Status send_all(std::span<const std::byte> bytes) const;
     // Fills the buffer; EINTR is retried, end of stream is "failed to fill whole buffer".
-    Status receive_exact(std::span<std::byte> bytes) const;
+    [[nodiscard]] Status receive_exact(std::span<std::byte> bytes) const;
 
   private:
     int fd_ = -1;

@@ -17,7 +17,7 @@ class TextOut {
   public:
     // Without a descriptor the text only accumulates; with one it is drained whenever
     // at least `chunk` bytes are waiting.
-    static constexpr std::size_t kChunk = 64 * 1024;
+    static constexpr std::size_t kChunk = std::size_t{64} * 1024;
 
     TextOut() = default;
     explicit TextOut(int fd) : fd_(fd) { text_.reserve(kChunk + kChunk / 4); }

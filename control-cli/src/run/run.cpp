@@ -74,41 +74,61 @@ std::string help_text() {
     return text;
 }
 
-int run(std::vector<std::string> arguments) {
-    // A reader that goes away must make writes fail with EPIPE, not end the process.
-    std::signal(SIGPIPE, SIG_IGN);
-
+Result<CommandLine> parse_command_line(std::vector<std::string> arguments) {
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         if (!is_valid_utf8(arguments[i])) {
-            return report_failure("argument " + std::to_string(i + 1) + " is not valid UTF-8");
+            return fail("argument " + std::to_string(i + 1) + " is not valid UTF-8");
         }
     }
 
-    bool compact = remove_flag(arguments, "--json");
-    if (!compact) {
-        compact = remove_flag(arguments, "--json-output");
-    }
+    CommandLine line;
+    // With --json present, every --json-output stays an argument.
+    line.compact = remove_flag(arguments, "--json") || remove_flag(arguments, "--json-output");
     remove_flag(arguments, "--no-remote");
 
     if (remove_flag(arguments, "--version")) {
-        return finish_output(print_value(version_document(), compact), 0);
+        line.action = CommandLine::Action::version;
+        return line;
     }
     if (arguments.empty() || remove_flag(arguments, "--help") || remove_flag(arguments, "-h")) {
-        return finish_output(write_all(STDOUT_FILENO, help_text()), 0);
+        line.action = CommandLine::Action::help;
+        return line;
     }
 
     const std::string word = std::move(arguments.front());
     arguments.erase(arguments.begin());
-
     auto command = resolve_command(word, arguments);
     if (!command) {
-        return report_failure(command.error().message);
+        return forward_failure(command);
     }
-    auto reply = transact(*command, arguments);
+    line.action = CommandLine::Action::forward;
+    line.command = std::move(*command);
+    line.arguments = std::move(arguments);
+    return line;
+}
+
+int run(std::vector<std::string> arguments) {
+    // A reader that goes away must make writes fail with EPIPE, not end the process.
+    (void)std::signal(SIGPIPE, SIG_IGN);
+
+    auto line = parse_command_line(std::move(arguments));
+    if (!line) {
+        return report_failure(line.error().message);
+    }
+    switch (line->action) {
+        case CommandLine::Action::version:
+            return finish_output(print_value(version_document(), line->compact), 0);
+        case CommandLine::Action::help:
+            return finish_output(write_all(STDOUT_FILENO, help_text()), 0);
+        case CommandLine::Action::forward:
+            break;
+    }
+    auto reply = transact(line->command, line->arguments);
     if (!reply) {
         return report_failure(reply.error().message);
     }
-    const int status = finish_output(print_value(*reply, compact), reply_succeeded(*reply) ? 0 : 1);
+    const int status =
+        finish_output(print_value(*reply, line->compact), reply_succeeded(*reply) ? 0 : 1);
     retain_until_exit(std::move(*reply));
     return status;
 }

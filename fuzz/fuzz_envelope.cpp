@@ -1,0 +1,37 @@
+// Any valid UTF-8 message: exactly one class, and one line of JSON that reads back to the
+// same message.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "exchange/reader.hpp"
+#include "report/failure.hpp"
+#include "utf8.hpp"
+
+using namespace corvanelle;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view message(reinterpret_cast<const char*>(data), size);
+    if (!is_valid_utf8(message)) {
+        return 0;
+    }
+    const FailureClass found = classify_failure(message);
+    const std::string line = failure_envelope(message);
+    if (line.find('\n') != std::string::npos) {
+        std::abort();
+    }
+    const auto envelope = read_reply(line);
+    if (!envelope || !envelope->is_object() || envelope->size() != 5) {
+        std::abort();
+    }
+    const auto& error = (*envelope)["error"];
+    if (error["message"] != message || error["code"] != found.code ||
+        error["retryable"] != found.retryable || (*envelope)["success"] != false) {
+        std::abort();
+    }
+    return 0;
+}

@@ -1,0 +1,36 @@
+// Any bytes as a reply payload: a value or a reader error, never a crash. Whatever is accepted
+// reads back to an equal value from both of its text forms.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "exchange/reader.hpp"
+#include "report/failure.hpp"
+#include "report/json_text.hpp"
+#include "utf8.hpp"
+
+using namespace corvanelle;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view payload(reinterpret_cast<const char*>(data), size);
+    const auto value = read_reply(payload);
+    if (!value) {
+        // A reader error is an ordinary, valid-UTF-8 client failure that quotes no reply bytes.
+        const std::string& message = value.error().message;
+        if (!is_valid_utf8(message) || classify_failure(message).code != "CLIENT_FAILURE" ||
+            message.find(" at line ") == std::string::npos) {
+            std::abort();
+        }
+        return 0;
+    }
+    for (const std::string& text : {to_compact(*value), to_indented(*value)}) {
+        const auto again = read_reply(text);
+        if (!again || *again != *value || to_compact(*again) != to_compact(*value)) {
+            std::abort();
+        }
+    }
+    return 0;
+}
