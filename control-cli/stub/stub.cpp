@@ -53,6 +53,7 @@ constexpr const char* kUsage =
     "  --raw FILE         send the bytes of FILE as they are (no length added), then close\n"
     "  --no-reply         read the request and never answer\n"
     "  --no-read          accept connections and never read from them\n"
+    "  --hang-up          close each connection at once, without reading\n"
     "  --log FILE         append the request log to FILE instead of standard output\n"
     "  --quiet            keep no request log\n"
     "  -h, --help         show this text\n"
@@ -70,6 +71,7 @@ struct Options {
     std::optional<std::size_t> close_after;
     bool no_reply = false;
     bool no_read = false;
+    bool hang_up = false;
     std::string log_path;
     bool quiet = false;
 };
@@ -132,6 +134,8 @@ Options parse_options(int argc, char** argv) {
             options.no_reply = true;
         } else if (arg == "--no-read") {
             options.no_read = true;
+        } else if (arg == "--hang-up") {
+            options.hang_up = true;
         } else if (arg == "--log") {
             options.log_path = value();
         } else if (arg == "--quiet") {
@@ -238,6 +242,9 @@ void wait_for_close(const Socket& socket) {
 }
 
 void serve(Socket socket, const Options& options, RequestLog& log) {
+    if (options.hang_up) {
+        return;
+    }
     if (options.no_read) {
         // Holds the connection, unread, until the host ends.
         for (;;) {

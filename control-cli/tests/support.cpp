@@ -129,6 +129,28 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     return result;
 }
 
+int spawn_to_files(const std::string& program, const std::vector<std::string>& args,
+                   const ProcessOptions& options, const std::string& out_path,
+                   const std::string& err_path) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> argv_strings{program};
+    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    auto argv = pointers(argv_strings);
+    auto env_strings = child_environment(options);
+    auto envp = pointers(env_strings);
+    pid_t pid = -1;
+    errno = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    check(errno == 0, "posix_spawn");
+    return pid;
+}
+
 std::string client_path() {
     return CORVANELLE_CLIENT_PATH;
 }
@@ -294,6 +316,19 @@ std::string StubHost::stop() {
 
 StubHost::~StubHost() {
     stop();
+}
+
+}  // namespace corvanelle::testing
+
+namespace corvanelle::testing {
+
+void StubHost::kill_hard() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
 }
 
 }  // namespace corvanelle::testing

@@ -29,6 +29,12 @@ struct ProcessOptions {
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const ProcessOptions& options = {});
 
+// Starts `program` with standard output and standard error written to files, and returns at
+// once with its process id.
+int spawn_to_files(const std::string& program, const std::vector<std::string>& args,
+                   const ProcessOptions& options, const std::string& out_path,
+                   const std::string& err_path);
+
 // The client and the stand-in host, as built.
 std::string client_path();
 std::string stub_path();
@@ -95,6 +101,8 @@ class StubHost {
     const std::string& path() const { return path_; }
     // Stops the host and returns what it logged.
     std::string stop();
+    // Ends the host with SIGKILL: its socket file stays behind.
+    void kill_hard();
 
   private:
     TempDir dir_;
