@@ -46,7 +46,7 @@ void register_payload(const std::string& dir, const std::string& name) {
                 corvanelle::TextOut out;
                 indented ? corvanelle::write_indented(*value, out)
                          : corvanelle::write_compact(*value, out);
-                benchmark::DoNotOptimize(out.text().data());
+                benchmark::DoNotOptimize(out.view().data());
             }
             state.SetBytesProcessed(state.iterations() * bytes);
         })->Unit(benchmark::kMillisecond);

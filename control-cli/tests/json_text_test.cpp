@@ -15,9 +15,9 @@ namespace {
 using nlohmann::json;
 
 std::string double_text(double value) {
-    std::string out;
+    TextOut out;
     append_double(value, out);
-    return out;
+    return std::string(out.view());
 }
 
 struct DoubleCase {
@@ -71,9 +71,9 @@ TEST(DoubleText, ReadsBackToTheSameDouble) {
 }
 
 std::string string_text(std::string_view s) {
-    std::string out;
+    TextOut out;
     append_string(s, out);
-    return out;
+    return std::string(out.view());
 }
 
 TEST(StringText, EscapesOnlyWhatJsonRequires) {
@@ -151,6 +151,12 @@ TEST(Layout, LargeOutputIsDrainedInPiecesWithoutChange) {
     for (int i = 0; i < 20000; ++i) {
         value.push_back({{"i", i}, {"s", std::string(10, 'x')}});
     }
+    // Runs longer than the buffer go to the descriptor directly, between escapes.
+    std::string long_text(300000, 'y');
+    long_text[70000] = '"';
+    long_text[200000] = '\n';
+    value.push_back(long_text);
+    value.push_back(1.5);
     std::string expected = to_indented(value);
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -16,10 +17,9 @@ namespace {
 using nlohmann::json;
 
 template <typename Int>
-void append_integer(Int value, std::string& out) {
-    std::array<char, 24> digits{};
-    const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), value).ptr;
-    out.append(digits.data(), end);
+void append_integer(Int value, TextOut& out) {
+    char* at = out.room(24);
+    out.commit(std::to_chars(at, at + 24, value).ptr);
 }
 
 // Bytes that a JSON string must escape: the quotation mark, the backslash and controls.
@@ -35,28 +35,27 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
 
 class Writer {
   public:
-    Writer(TextOut& out, bool indented) : out_(out), text_(out.text()), indented_(indented) {}
+    Writer(TextOut& out, bool indented) : out_(out), indented_(indented) {}
 
     bool value(const json& v, int depth) {
         switch (v.type()) {
             case json::value_t::null:
-                text_ += "null";
+                out_.put("null");
                 return true;
             case json::value_t::boolean:
-                text_ += v.get<bool>() ? "true" : "false";
+                out_.put(v.get<bool>() ? std::string_view("true") : std::string_view("false"));
                 return true;
             case json::value_t::number_unsigned:
-                append_integer(v.get<std::uint64_t>(), text_);
+                append_integer(v.get<std::uint64_t>(), out_);
                 return true;
             case json::value_t::number_integer:
-                append_integer(v.get<std::int64_t>(), text_);
+                append_integer(v.get<std::int64_t>(), out_);
                 return true;
             case json::value_t::number_float:
-                append_double(v.get<double>(), text_);
+                append_double(v.get<double>(), out_);
                 return true;
             case json::value_t::string:
-                append_string(v.get_ref<const json::string_t&>(), text_);
-                out_.checkpoint();
+                append_string(v.get_ref<const json::string_t&>(), out_);
                 return true;
             case json::value_t::array:
                 return array(v.get_ref<const json::array_t&>(), depth);
@@ -72,10 +71,10 @@ class Writer {
   private:
     bool array(const json::array_t& items, int depth) {
         if (items.empty()) {
-            text_ += "[]";
+            out_.put("[]");
             return true;
         }
-        text_ += '[';
+        out_.put('[');
         bool first = true;
         for (const json& item : items) {
             separator(first, depth + 1);
@@ -89,15 +88,15 @@ class Writer {
 
     bool object(const json::object_t& members, int depth) {
         if (members.empty()) {
-            text_ += "{}";
+            out_.put("{}");
             return true;
         }
-        text_ += '{';
+        out_.put('{');
         bool first = true;
         for (const auto& [key, item] : members) {
             separator(first, depth + 1);
-            append_string(key, text_);
-            text_ += indented_ ? ": " : ":";
+            append_string(key, out_);
+            out_.put(indented_ ? std::string_view(": ") : std::string_view(":"));
             if (!value(item, depth + 1)) {
                 return false;
             }
@@ -107,144 +106,149 @@ class Writer {
     }
 
     void separator(bool& first, int depth) {
+        out_.checkpoint();
         if (!first) {
-            text_ += ',';
+            out_.put(',');
         }
         first = false;
         if (indented_) {
             newline(depth);
         }
-        out_.checkpoint();
     }
 
     void close(char bracket, int depth) {
         if (indented_) {
             newline(depth);
         }
-        text_ += bracket;
+        out_.put(bracket);
     }
 
+    // A line feed and two blanks a level.
     void newline(int depth) {
-        // A line feed and the indentation in one append; deeper levels repeat the widest piece.
-        static constexpr std::string_view kIndent =
-            "\n                                                                "
-            "                                                                ";
-        auto blanks = static_cast<std::size_t>(depth) * 2;
-        const std::size_t first = std::min(blanks, kIndent.size() - 1);
-        text_.append(kIndent.data(), first + 1);
-        for (blanks -= first; blanks > 0; blanks -= std::min(blanks, kIndent.size() - 1)) {
-            text_.append(kIndent.data() + 1, std::min(blanks, kIndent.size() - 1));
-        }
+        const auto blanks = static_cast<std::size_t>(depth) * 2;
+        char* at = out_.room(blanks + 1);
+        *at = '\n';
+        std::memset(at + 1, ' ', blanks);
+        out_.commit(at + 1 + blanks);
     }
 
     TextOut& out_;
-    std::string& text_;
     bool indented_;
 };
 
 }  // namespace
 
-void append_string(std::string_view text, std::string& out) {
-    out += '"';
+void append_string(std::string_view text, TextOut& out) {
+    out.put('"');
     std::size_t run = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
         if (!kNeedsEscape[byte]) {
             continue;
         }
-        out.append(text.data() + run, i - run);
+        out.put(text.substr(run, i - run));
         run = i + 1;
         switch (byte) {
             case '"':
-                out += "\\\"";
+                out.put("\\\"");
                 break;
             case '\\':
-                out += "\\\\";
+                out.put("\\\\");
                 break;
             case '\b':
-                out += "\\b";
+                out.put("\\b");
                 break;
             case '\t':
-                out += "\\t";
+                out.put("\\t");
                 break;
             case '\n':
-                out += "\\n";
+                out.put("\\n");
                 break;
             case '\f':
-                out += "\\f";
+                out.put("\\f");
                 break;
             case '\r':
-                out += "\\r";
+                out.put("\\r");
                 break;
             default: {
                 constexpr std::string_view hex = "0123456789abcdef";
                 const std::array<char, 6> escape{'\\',           'u', '0', '0', hex[byte >> 4],
                                                  hex[byte & 0xf]};
-                out.append(escape.data(), escape.size());
+                out.put({escape.data(), escape.size()});
             }
         }
     }
-    out.append(text.data() + run, text.size() - run);
-    out += '"';
+    out.put(text.substr(run));
+    out.put('"');
 }
 
-void append_double(double value, std::string& out) {
+void append_double(double value, TextOut& out) {
     if (!std::isfinite(value)) {
-        out += "null";
+        out.put("null");
         return;
     }
+    // At most a sign, "0.", four zeros and 17 digits, or 17 digits with "e-324".
+    char* at = out.room(32);
     if (std::signbit(value)) {
-        out += '-';
+        *at++ = '-';
         value = -value;
     }
     if (value == 0.0) {
-        out += "0.0";
+        std::memcpy(at, "0.0", 3);
+        out.commit(at + 3);
         return;
     }
     // The shortest round-trip digits in scientific form, e.g. "1.2345e+02" or "5e-324".
     std::array<char, 32> sci{};
-    const auto end =
+    const char* const sci_end =
         std::to_chars(sci.data(), sci.data() + sci.size(), value, std::chars_format::scientific)
             .ptr;
-    const std::string_view text(sci.data(), static_cast<std::size_t>(end - sci.data()));
-    const std::size_t e = text.find('e');
+    const char* e = sci.data();
     std::array<char, 20> digit_buffer{};
     std::size_t count = 0;
-    for (const char c : text.substr(0, e)) {
-        if (c != '.') {
-            digit_buffer[count++] = c;
+    for (; *e != 'e'; ++e) {
+        if (*e != '.') {
+            digit_buffer[count++] = *e;
         }
     }
-    const std::string_view digits(digit_buffer.data(), count);
+    const char* digits = digit_buffer.data();
     int exponent = 0;
-    const std::string_view exp_text = text.substr(e + 1);
-    std::from_chars(exp_text.data() + (exp_text[0] == '+' ? 1 : 0),
-                    exp_text.data() + exp_text.size(), exponent);
+    std::from_chars(e + (e[1] == '+' ? 2 : 1), sci_end, exponent);
 
     if (exponent >= 0 && exponent <= 15) {
         const auto integral = static_cast<std::size_t>(exponent) + 1;
-        if (digits.size() <= integral) {
-            out += digits;
-            out.append(integral - digits.size(), '0');
-            out += ".0";
+        if (count <= integral) {
+            std::memcpy(at, digits, count);
+            std::memset(at + count, '0', integral - count);
+            at += integral;
+            std::memcpy(at, ".0", 2);
+            at += 2;
         } else {
-            out += digits.substr(0, integral);
-            out += '.';
-            out += digits.substr(integral);
+            std::memcpy(at, digits, integral);
+            at += integral;
+            *at++ = '.';
+            std::memcpy(at, digits + integral, count - integral);
+            at += count - integral;
         }
     } else if (exponent < 0 && exponent >= -5) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-exponent - 1), '0');
-        out += digits;
+        const auto zeros = static_cast<std::size_t>(-exponent - 1);
+        std::memcpy(at, "0.", 2);
+        std::memset(at + 2, '0', zeros);
+        at += 2 + zeros;
+        std::memcpy(at, digits, count);
+        at += count;
     } else {
-        out += digits[0];
-        if (digits.size() > 1) {
-            out += '.';
-            out += digits.substr(1);
+        *at++ = digits[0];
+        if (count > 1) {
+            *at++ = '.';
+            std::memcpy(at, digits + 1, count - 1);
+            at += count - 1;
         }
-        out += exponent < 0 ? "e-" : "e+";
-        append_integer(std::abs(exponent), out);
+        *at++ = 'e';
+        *at++ = exponent < 0 ? '-' : '+';
+        at = std::to_chars(at, at + 4, std::abs(exponent)).ptr;
     }
+    out.commit(at);
 }
 
 bool write_compact(const json& value, TextOut& out) {
@@ -258,22 +262,22 @@ bool write_indented(const json& value, TextOut& out) {
 std::string to_compact(const json& value) {
     TextOut out;
     write_compact(value, out);
-    return std::move(out.text());
+    return std::string(out.view());
 }
 
 std::string to_indented(const json& value) {
     TextOut out;
     write_indented(value, out);
-    return std::move(out.text());
+    return std::string(out.view());
 }
 
 Status print_value(const json& value, bool compact) {
     TextOut out(STDOUT_FILENO);
     const bool written = compact ? write_compact(value, out) : write_indented(value, out);
     if (written) {
-        out.text() += '\n';
+        out.put('\n');
     } else {
-        out.text().clear();
+        out.clear();
     }
     return out.finish();
 }

@@ -24,8 +24,8 @@ std::string to_compact(const nlohmann::json& value);
 std::string to_indented(const nlohmann::json& value);
 
 // Pieces of the text forms, also used on their own.
-void append_string(std::string_view text, std::string& out);
-void append_double(double value, std::string& out);
+void append_string(std::string_view text, TextOut& out);
+void append_double(double value, TextOut& out);
 
 // Prints `value` and one line feed on standard output, compact or indented. A value that has
 // no text prints nothing; a failed write is returned.

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -13,31 +15,57 @@ namespace corvanelle {
 // Writes all of `text` to `fd`, retrying interrupted and partial writes.
 Status write_all(int fd, std::string_view text);
 
+// A growing byte buffer that the writers fill through raw pointers. Without a descriptor the
+// text only accumulates; with one it is drained whenever at least kChunk bytes are waiting,
+// and long pieces go to the descriptor directly.
 class TextOut {
   public:
-    // Without a descriptor the text only accumulates; with one it is drained whenever
-    // at least `chunk` bytes are waiting.
     static constexpr std::size_t kChunk = std::size_t{64} * 1024;
 
     TextOut() = default;
-    explicit TextOut(int fd) : fd_(fd) { text_.reserve(kChunk + kChunk / 4); }
+    explicit TextOut(int fd) : fd_(fd) { grow(kChunk + kChunk / 4); }
 
-    std::string& text() { return text_; }
+    // Room for at least `n` more bytes; write them, then commit() the new end.
+    char* room(std::size_t n) {
+        if (capacity_ - size_ < n) {
+            grow(size_ + n);
+        }
+        return data_.get() + size_;
+    }
+    void commit(const char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
+
+    void put(char c) { *room(1) = c, ++size_; }
+    void put(std::string_view text) {
+        if (fd_ >= 0 && text.size() >= kChunk) {
+            put_long(text);
+            return;
+        }
+        std::memcpy(room(text.size()), text.data(), text.size());
+        size_ += text.size();
+    }
 
     // Called by the writers between values: drains a full buffer to the descriptor.
     void checkpoint() {
-        if (fd_ >= 0 && text_.size() >= kChunk) {
+        if (fd_ >= 0 && size_ >= kChunk) {
             drain();
         }
     }
+
+    // What has accumulated (without a descriptor).
+    [[nodiscard]] std::string_view view() const { return {data_.get(), size_}; }
+    void clear() { size_ = 0; }
 
     // Drains whatever is left and reports the first write error, if any.
     Status finish();
 
   private:
+    void grow(std::size_t needed);
     void drain();
+    void put_long(std::string_view text);
 
-    std::string text_;
+    std::unique_ptr<char[]> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
     int fd_ = -1;
     Status status_;
 };
