@@ -80,10 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
     }
-    const bool known = std::find(kCommandTable.begin(), kCommandTable.end(), line->command) !=
-                       kCommandTable.end();
-    if (!known || line->compact != (contains(arguments, "--json") ||
-                                    contains(arguments, "--json-output"))) {
+    const bool known =
+        std::find(kCommandTable.begin(), kCommandTable.end(), line->command) != kCommandTable.end();
+    if (!known ||
+        line->compact != (contains(arguments, "--json") || contains(arguments, "--json-output"))) {
         std::abort();
     }
     return 0;

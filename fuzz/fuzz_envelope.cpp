@@ -25,12 +25,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
     const auto envelope = read_reply(line);
-    if (!envelope || !envelope->is_object() || envelope->size() != 5) {
+    if (!envelope || envelope->root().kind() != Document::Kind::object ||
+        envelope->root().size() != 5) {
         std::abort();
     }
-    const auto& error = (*envelope)["error"];
-    if (error["message"] != message || error["code"] != found.code ||
-        error["retryable"] != found.retryable || (*envelope)["success"] != false) {
+    Document::Value error = envelope->root();
+    Document::Value member = error;
+    if (!envelope->root().find("error", error) || !error.find("message", member) ||
+        member.text() != message || !error.find("code", member) || member.text() != found.code ||
+        !error.find("retryable", member) || member.boolean() != found.retryable) {
         std::abort();
     }
     return 0;

@@ -25,7 +25,6 @@
 #include <nlohmann/json.hpp>
 
 #include "exchange/exchange.hpp"
-#include "exchange/reader.hpp"
 #include "exchange/socket.hpp"
 #include "report/json_text.hpp"
 #include "report/output.hpp"
@@ -256,13 +255,12 @@ void serve(Socket socket, const Options& options, RequestLog& log) {
         log.write(R"({"stub":"connection closed before a whole request frame"})");
         return;
     }
-    auto request = corvanelle::read_reply(*payload);
-    if (!request) {
-        log.write(corvanelle::to_compact(
-            json{{"stub", "unreadable request"}, {"error", request.error().message}}));
+    const json request = json::parse(*payload, nullptr, /*allow_exceptions=*/false);
+    if (request.is_discarded() || !request.is_object()) {
+        log.write(R"({"stub":"unreadable request"})");
         return;
     }
-    log.write(corvanelle::to_compact(*request));
+    log.write(corvanelle::to_compact(request));
     if (options.no_reply) {
         wait_for_close(socket);
         return;
@@ -271,7 +269,7 @@ void serve(Socket socket, const Options& options, RequestLog& log) {
         std::this_thread::sleep_for(std::chrono::milliseconds(options.delay_ms));
     }
     std::string bytes =
-        options.raw_reply ? *options.raw_reply : frame(reply_payload(options, *request));
+        options.raw_reply ? *options.raw_reply : frame(reply_payload(options, request));
     if (options.close_after && *options.close_after < bytes.size()) {
         bytes.resize(*options.close_after);
     }

@@ -35,12 +35,12 @@ class Exchange : public ::testing::Test {
     }
     static void use_socket(const std::string& path) { ::setenv(kSocketVariable, path.c_str(), 1); }
 
-    static std::string failure_of(const Result<json>& reply) {
+    static std::string failure_of(const Result<Document>& reply) {
         return reply ? "(a reply: " + to_compact(*reply) + ")" : reply.error().message;
     }
 
     // Runs one exchange against a host that reads the request and answers with `bytes`.
-    static Result<json> answered_with(const std::string& bytes, const Timeouts& timeouts = {}) {
+    static Result<Document> answered_with(const std::string& bytes, const Timeouts& timeouts = {}) {
         ScriptedHost host([&](int fd, ScriptedHost& h) {
             h.read_request(fd);
             ScriptedHost::send_bytes(fd, bytes);

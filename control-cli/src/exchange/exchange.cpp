@@ -66,8 +66,8 @@ json build_request(std::string_view command, const std::vector<std::string>& arg
     return request;
 }
 
-Result<json> transact(std::string_view command, const std::vector<std::string>& arguments,
-                      const Timeouts& timeouts) {
+Result<Document> transact(std::string_view command, const std::vector<std::string>& arguments,
+                          const Timeouts& timeouts) {
     const json request = build_request(command, arguments);
 
     const char* path = std::getenv(kSocketVariable);
@@ -101,7 +101,7 @@ Result<json> transact(std::string_view command, const std::vector<std::string>& 
     return receive_reply(*socket);
 }
 
-Result<json> receive_reply(const Socket& socket) {
+Result<Document> receive_reply(const Socket& socket) {
     std::array<std::byte, 4> length_field{};
     if (auto received = socket.receive_exact(length_field); !received) {
         return forward_failure(received);

@@ -11,6 +11,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "document.hpp"
 #include "result.hpp"
 #include "version.hpp"
 
@@ -36,11 +37,11 @@ nlohmann::json build_request(std::string_view command, const std::vector<std::st
 
 // Sends `command` with `arguments` to the socket named by CORVANELLE_CONTROL_SOCKET and returns
 // the reply. The socket is closed before this returns, on every path.
-Result<nlohmann::json> transact(std::string_view command, const std::vector<std::string>& arguments,
-                                const Timeouts& timeouts = {});
+Result<Document> transact(std::string_view command, const std::vector<std::string>& arguments,
+                          const Timeouts& timeouts = {});
 
 // The receiving half of an exchange: one reply frame, its length checked before any payload
 // byte is read, then the payload read as one JSON value.
-Result<nlohmann::json> receive_reply(const Socket& socket);
+Result<Document> receive_reply(const Socket& socket);
 
 }  // namespace corvanelle

@@ -12,28 +12,71 @@ namespace {
 
 using nlohmann::json;
 
-// Builds the value from the library's parse events, adding what the library does not check
-// by itself: the nesting limit, and "-0" as the double negative zero.
+// Turns the library's parse events into a Document, adding what the library does not check by
+// itself: the nesting limit, and "-0" as the double negative zero.
 // NOLINTNEXTLINE(bugprone-exception-escape): its implicit members only move or destroy values.
 class ReplyBuilder {
   public:
-    bool null() { return put(json(nullptr)); }
-    bool boolean(bool v) { return put(json(v)); }
+    explicit ReplyBuilder(std::size_t size) : builder_(size) {}
+
+    bool null() {
+        builder_.null();
+        return true;
+    }
+    bool boolean(bool v) {
+        builder_.boolean(v);
+        return true;
+    }
     // The library reports every integer with a minus sign here, so zero can only be "-0".
-    bool number_integer(std::int64_t v) { return v == 0 ? put(json(-0.0)) : put(json(v)); }
-    bool number_unsigned(std::uint64_t v) { return put(json(v)); }
-    bool number_float(double v, const std::string& /*text*/) { return put(json(v)); }
-    bool string(std::string& v) { return put(json(std::move(v))); }
+    bool number_integer(std::int64_t v) {
+        if (v == 0) {
+            builder_.floating(-0.0);
+        } else {
+            builder_.signed_integer(v);
+        }
+        return true;
+    }
+    bool number_unsigned(std::uint64_t v) {
+        builder_.unsigned_integer(v);
+        return true;
+    }
+    bool number_float(double v, const std::string& /*text*/) {
+        builder_.floating(v);
+        return true;
+    }
+    // The library's event interface passes strings by non-const reference.
+    // cppcheck-suppress constParameter
+    bool string(std::string& v) {
+        builder_.string(v);
+        return true;
+    }
     bool binary(json::binary_t& /*unused*/) { return false; }
-
-    bool start_object(std::size_t /*unknown size*/) { return open(json::object()); }
-    bool start_array(std::size_t /*unknown size*/) { return open(json::array()); }
-    bool end_object() { return close(); }
-    bool end_array() { return close(); }
-
+    // cppcheck-suppress constParameter
     bool key(std::string& name) {
-        // A repeated key finds its earlier member, whose value the later one replaces.
-        member_ = &stack_.back()->get_ref<json::object_t&>()[std::move(name)];
+        builder_.key(name);
+        return true;
+    }
+
+    bool start_object(std::size_t /*unknown size*/) {
+        if (!open()) {
+            return false;
+        }
+        builder_.start_object();
+        return true;
+    }
+    bool start_array(std::size_t /*unknown size*/) {
+        if (!open()) {
+            return false;
+        }
+        builder_.start_array();
+        return true;
+    }
+    bool end_object() {
+        builder_.end();
+        return true;
+    }
+    bool end_array() {
+        builder_.end();
         return true;
     }
 
@@ -47,42 +90,12 @@ class ReplyBuilder {
     [[nodiscard]] bool too_deep() const { return too_deep_; }
     [[nodiscard]] std::size_t error_position() const { return position_; }
     [[nodiscard]] const std::string& description() const { return description_; }
-    json take() { return std::move(root_); }
+    Document take() { return builder_.take(); }
 
   private:
-    // Places a finished value: the root, the next array element or the pending member.
-    json* place(json&& v) {
-        if (stack_.empty()) {
-            root_ = std::move(v);
-            return &root_;
-        }
-        json& parent = *stack_.back();
-        if (parent.is_array()) {
-            auto& items = parent.get_ref<json::array_t&>();
-            items.push_back(std::move(v));
-            return &items.back();
-        }
-        *member_ = std::move(v);
-        return member_;
-    }
-
-    bool put(json&& v) {
-        place(std::move(v));
-        return true;
-    }
-
-    bool open(json&& container) {
-        if (stack_.size() == kMaxNesting) {
-            too_deep_ = true;
-            return false;
-        }
-        stack_.push_back(place(std::move(container)));
-        return true;
-    }
-
-    bool close() {
-        stack_.pop_back();
-        return true;
+    bool open() {
+        too_deep_ = builder_.depth() == kMaxNesting;
+        return !too_deep_;
     }
 
     // The library's message without its "[json.exception…]" tag, its own position and any
@@ -108,9 +121,7 @@ class ReplyBuilder {
         return text;
     }
 
-    json root_;
-    std::vector<json*> stack_;
-    json* member_ = nullptr;
+    DocumentBuilder builder_;
     bool too_deep_ = false;
     std::size_t position_ = 0;
     std::string description_;
@@ -155,12 +166,12 @@ Unexpected reader_error(std::string_view text, std::size_t offset, const std::st
 
 }  // namespace
 
-Result<json> read_reply(std::string_view payload) {
+Result<Document> read_reply(std::string_view payload) {
     // The library would skip a byte-order mark; in a reply it is an error.
     if (payload.starts_with("\xEF\xBB\xBF")) {
         return reader_error(payload, 0, "syntax error - a byte-order mark is not allowed");
     }
-    ReplyBuilder builder;
+    ReplyBuilder builder(payload.size());
     const bool parsed = json::sax_parse(payload.begin(), payload.end(), &builder);
     if (builder.too_deep()) {
         return reader_error(payload, offset_of_too_deep(payload),

@@ -4,8 +4,7 @@
 #include <cstddef>
 #include <string_view>
 
-#include <nlohmann/json_fwd.hpp>
-
+#include "document.hpp"
 #include "result.hpp"
 
 namespace corvanelle {
@@ -15,6 +14,6 @@ inline constexpr std::size_t kMaxNesting = 127;
 
 // One complete JSON text, optionally surrounded by white space. A failure reads
 // "{description} at line {L} column {C}" and never quotes the reply's own bytes.
-Result<nlohmann::json> read_reply(std::string_view payload);
+Result<Document> read_reply(std::string_view payload);
 
 }  // namespace corvanelle

@@ -1,5 +1,7 @@
 #include "report/json_text.hpp"
 
+#include "document.hpp"
+
 #include <unistd.h>
 #include <algorithm>
 #include <array>
@@ -9,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 
 namespace corvanelle {
 namespace {
@@ -37,74 +39,57 @@ class Writer {
   public:
     Writer(TextOut& out, bool indented) : out_(out), indented_(indented) {}
 
-    bool value(const json& v, int depth) {
-        switch (v.type()) {
-            case json::value_t::null:
+    void value(Document::Value v, int depth) {
+        switch (v.kind()) {
+            case Document::Kind::null:
                 out_.put("null");
-                return true;
-            case json::value_t::boolean:
-                out_.put(v.get<bool>() ? std::string_view("true") : std::string_view("false"));
-                return true;
-            case json::value_t::number_unsigned:
-                append_integer(v.get<std::uint64_t>(), out_);
-                return true;
-            case json::value_t::number_integer:
-                append_integer(v.get<std::int64_t>(), out_);
-                return true;
-            case json::value_t::number_float:
-                append_double(v.get<double>(), out_);
-                return true;
-            case json::value_t::string:
-                append_string(v.get_ref<const json::string_t&>(), out_);
-                return true;
-            case json::value_t::array:
-                return array(v.get_ref<const json::array_t&>(), depth);
-            case json::value_t::object:
-                return object(v.get_ref<const json::object_t&>(), depth);
-            case json::value_t::binary:
-            case json::value_t::discarded:
+                break;
+            case Document::Kind::boolean:
+                out_.put(v.boolean() ? std::string_view("true") : std::string_view("false"));
+                break;
+            case Document::Kind::unsigned_integer:
+                append_integer(v.unsigned_integer(), out_);
+                break;
+            case Document::Kind::signed_integer:
+                append_integer(v.signed_integer(), out_);
+                break;
+            case Document::Kind::floating:
+                append_double(v.floating(), out_);
+                break;
+            case Document::Kind::string:
+                append_string(v.text(), out_);
+                break;
+            case Document::Kind::array:
+                if (v.size() == 0) {
+                    out_.put("[]");
+                    break;
+                }
+                out_.put('[');
+                v.for_each_element([&, first = true](Document::Value item) mutable {
+                    separator(first, depth + 1);
+                    value(item, depth + 1);
+                });
+                close(']', depth);
+                break;
+            case Document::Kind::object:
+                if (v.size() == 0) {
+                    out_.put("{}");
+                    break;
+                }
+                out_.put('{');
+                v.for_each_member(
+                    [&, first = true](std::string_view key, Document::Value item) mutable {
+                        separator(first, depth + 1);
+                        append_string(key, out_);
+                        out_.put(indented_ ? std::string_view(": ") : std::string_view(":"));
+                        value(item, depth + 1);
+                    });
+                close('}', depth);
                 break;
         }
-        return false;
     }
 
   private:
-    bool array(const json::array_t& items, int depth) {
-        if (items.empty()) {
-            out_.put("[]");
-            return true;
-        }
-        out_.put('[');
-        bool first = true;
-        for (const json& item : items) {
-            separator(first, depth + 1);
-            if (!value(item, depth + 1)) {
-                return false;
-            }
-        }
-        close(']', depth);
-        return true;
-    }
-
-    bool object(const json::object_t& members, int depth) {
-        if (members.empty()) {
-            out_.put("{}");
-            return true;
-        }
-        out_.put('{');
-        bool first = true;
-        for (const auto& [key, item] : members) {
-            separator(first, depth + 1);
-            append_string(key, out_);
-            out_.put(indented_ ? std::string_view(": ") : std::string_view(":"));
-            if (!value(item, depth + 1)) {
-                return false;
-            }
-        }
-        close('}', depth);
-        return true;
-    }
-
     void separator(bool& first, int depth) {
         out_.checkpoint();
         if (!first) {
@@ -194,7 +179,7 @@ void append_double(double value, TextOut& out) {
         value = -value;
     }
     if (value == 0.0) {
-        std::memcpy(at, "0.0", 3);
+        std::copy_n("0.0", 3, at);
         out.commit(at + 3);
         return;
     }
@@ -221,7 +206,7 @@ void append_double(double value, TextOut& out) {
             std::memcpy(at, digits, count);
             std::memset(at + count, '0', integral - count);
             at += integral;
-            std::memcpy(at, ".0", 2);
+            std::copy_n(".0", 2, at);
             at += 2;
         } else {
             std::memcpy(at, digits, integral);
@@ -232,7 +217,7 @@ void append_double(double value, TextOut& out) {
         }
     } else if (exponent < 0 && exponent >= -5) {
         const auto zeros = static_cast<std::size_t>(-exponent - 1);
-        std::memcpy(at, "0.", 2);
+        std::copy_n("0.", 2, at);
         std::memset(at + 2, '0', zeros);
         at += 2 + zeros;
         std::memcpy(at, digits, count);
@@ -251,34 +236,42 @@ void append_double(double value, TextOut& out) {
     out.commit(at);
 }
 
-bool write_compact(const json& value, TextOut& out) {
-    return Writer(out, false).value(value, 0);
+void write_compact(const Document& value, TextOut& out) {
+    Writer(out, false).value(value.root(), 0);
 }
 
-bool write_indented(const json& value, TextOut& out) {
-    return Writer(out, true).value(value, 0);
+void write_indented(const Document& value, TextOut& out) {
+    Writer(out, true).value(value.root(), 0);
 }
 
-std::string to_compact(const json& value) {
+std::string to_compact(const Document& value) {
     TextOut out;
     write_compact(value, out);
     return std::string(out.view());
 }
 
-std::string to_indented(const json& value) {
+std::string to_indented(const Document& value) {
     TextOut out;
     write_indented(value, out);
     return std::string(out.view());
 }
 
-Status print_value(const json& value, bool compact) {
+std::string to_compact(const json& value) {
+    return to_compact(Document::from_json(value));
+}
+
+std::string to_indented(const json& value) {
+    return to_indented(Document::from_json(value));
+}
+
+Status print_value(const Document& value, bool compact) {
     TextOut out(STDOUT_FILENO);
-    const bool written = compact ? write_compact(value, out) : write_indented(value, out);
-    if (written) {
-        out.put('\n');
+    if (compact) {
+        write_compact(value, out);
     } else {
-        out.clear();
+        write_indented(value, out);
     }
+    out.put('\n');
     return out.finish();
 }
 

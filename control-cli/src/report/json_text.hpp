@@ -8,18 +8,19 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "document.hpp"
 #include "report/output.hpp"
 #include "result.hpp"
 
 namespace corvanelle {
 
-// Append the text of `value` to `out`. They return false, having written part of the text,
-// only for value kinds that have no JSON text (binary data, a discarded value), which neither
-// the reader nor this program ever produces.
-bool write_compact(const nlohmann::json& value, TextOut& out);
-bool write_indented(const nlohmann::json& value, TextOut& out);
+void write_compact(const Document& value, TextOut& out);
+void write_indented(const Document& value, TextOut& out);
 
-// The compact text as one string (requests, the error envelope).
+// The text as one string (requests, the error envelope, tests).
+std::string to_compact(const Document& value);
+std::string to_indented(const Document& value);
+// Values this program builds itself are written the same way.
 std::string to_compact(const nlohmann::json& value);
 std::string to_indented(const nlohmann::json& value);
 
@@ -27,8 +28,8 @@ std::string to_indented(const nlohmann::json& value);
 void append_string(std::string_view text, TextOut& out);
 void append_double(double value, TextOut& out);
 
-// Prints `value` and one line feed on standard output, compact or indented. A value that has
-// no text prints nothing; a failed write is returned.
-Status print_value(const nlohmann::json& value, bool compact);
+// Prints `value` and one line feed on standard output, compact or indented, and returns the
+// first failed write, if any.
+Status print_value(const Document& value, bool compact);
 
 }  // namespace corvanelle
