@@ -54,6 +54,24 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return result;
 }
 
+// Starts `program` with `args` and the environment `options` asks for.
+pid_t spawn(const std::string& program, const std::vector<std::string>& args,
+            const ProcessOptions& options, const posix_spawn_file_actions_t& actions) {
+    std::vector<std::string> argv_strings{program};
+    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
+    auto argv = pointers(argv_strings);
+    auto env_strings = child_environment(options);
+    auto envp = pointers(env_strings);
+    pid_t pid = -1;
+    const int error =
+        ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    if (error != 0) {
+        errno = error;
+        check(false, "posix_spawn");
+    }
+    return pid;
+}
+
 }  // namespace
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
@@ -76,22 +94,10 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     posix_spawn_file_actions_addclose(&actions, err[0]);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
 
-    std::vector<std::string> argv_strings{program};
-    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-    auto argv = pointers(argv_strings);
-    auto env_strings = child_environment(options);
-    auto envp = pointers(env_strings);
-
-    pid_t pid = -1;
-    const int spawned =
-        ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const pid_t pid = spawn(program, args, options, actions);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(err[1]);
-    if (spawned != 0) {
-        errno = spawned;
-        check(false, "posix_spawn");
-    }
     ProcessResult result;
     std::array<pollfd, 2> fds{{{out[0], POLLIN, 0}, {err[0], POLLIN, 0}}};
     std::array<std::string*, 2> sinks{&result.out, &result.err};
@@ -139,15 +145,8 @@ int spawn_to_files(const std::string& program, const std::vector<std::string>& a
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> argv_strings{program};
-    argv_strings.insert(argv_strings.end(), args.begin(), args.end());
-    auto argv = pointers(argv_strings);
-    auto env_strings = child_environment(options);
-    auto envp = pointers(env_strings);
-    pid_t pid = -1;
-    errno = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const pid_t pid = spawn(program, args, options, actions);
     posix_spawn_file_actions_destroy(&actions);
-    check(errno == 0, "posix_spawn");
     return pid;
 }
 

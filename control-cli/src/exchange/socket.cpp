@@ -12,6 +12,7 @@
 #include <string>
 
 #include "exchange/socket.hpp"
+#include "io.hpp"
 #include "result.hpp"
 
 // CORVANELLE_BSD_SOCKETS builds the branches that macOS takes (close-on-exec by fcntl, no
@@ -108,37 +109,17 @@ Status Socket::set_timeouts(std::chrono::microseconds receive,
 }
 
 Status Socket::send_all(std::span<const std::byte> bytes) const {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), kSendFlags);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return fail(os_error_message(errno));
-        }
-        if (n == 0) {
-            return fail("failed to write whole buffer");
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
-    return {};
+    return transfer_all(
+        bytes.data(), bytes.size(),
+        [this](const std::byte* at, std::size_t n) { return ::send(fd_, at, n, kSendFlags); },
+        "failed to write whole buffer");
 }
 
 Status Socket::receive_exact(std::span<std::byte> bytes) const {
-    while (!bytes.empty()) {
-        const ssize_t n = ::recv(fd_, bytes.data(), bytes.size(), 0);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return fail(os_error_message(errno));
-        }
-        if (n == 0) {
-            return fail("failed to fill whole buffer");
-        }
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
-    }
-    return {};
+    return transfer_all(
+        bytes.data(), bytes.size(),
+        [this](std::byte* at, std::size_t n) { return ::recv(fd_, at, n, 0); },
+        "failed to fill whole buffer");
 }
 
 }  // namespace corvanelle

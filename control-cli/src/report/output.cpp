@@ -1,5 +1,7 @@
 #include "report/output.hpp"
 
+#include "io.hpp"
+
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -7,20 +9,10 @@
 namespace corvanelle {
 
 Status write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return fail(os_error_message(errno));
-        }
-        if (n == 0) {
-            return fail("failed to write whole buffer");
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return {};
+    return transfer_all(
+        text.data(), text.size(),
+        [fd](const char* at, std::size_t n) { return ::write(fd, at, n); },
+        "failed to write whole buffer");
 }
 
 void TextOut::grow(std::size_t needed) {
