@@ -187,8 +187,15 @@ std::string frame(const std::string& payload) {
     return bytes + payload;
 }
 
+// The member `key` of the request if it has the kind asked for, else `fallback`: a request
+// from a faulty client must not end the host.
+json member(const json& request, const char* key, json::value_t kind, json fallback) {
+    const auto found = request.find(key);
+    return found != request.end() && found->type() == kind ? *found : std::move(fallback);
+}
+
 std::string reply_payload(const Options& options, const json& request) {
-    const std::string command = request.value("command", "");
+    const std::string command = member(request, "command", json::value_t::string, "");
     if (!options.replies_dir.empty() && command.find('/') == std::string::npos) {
         if (auto canned = read_file(options.replies_dir + "/" + command + ".json")) {
             return *canned;
@@ -198,7 +205,7 @@ std::string reply_payload(const Options& options, const json& request) {
         return *options.reply_payload;
     }
     json reply = json::object();
-    reply["requestId"] = request.value("requestId", "");
+    reply["requestId"] = member(request, "requestId", json::value_t::string, "");
     reply["debugLogs"] = json::array();
     if (options.fail) {
         reply["success"] = false;
@@ -207,8 +214,9 @@ std::string reply_payload(const Options& options, const json& request) {
                           {"message", "the stand-in host was told to fail"}};
     } else {
         reply["success"] = true;
-        reply["data"] = {{"command", command},
-                         {"arguments", request.value("arguments", json::array())}};
+        reply["data"] = {
+            {"command", command},
+            {"arguments", member(request, "arguments", json::value_t::array, json::array())}};
         reply["error"] = nullptr;
     }
     return corvanelle::to_compact(reply);
