@@ -93,7 +93,7 @@ void DocumentBuilder::end() {
     const auto by_key = [&](std::uint32_t a, std::uint32_t b) { return text(a) < text(b); };
     if (keys_.end() - first <= 16) {
         // Most objects are small: an insertion sort is stable too, and allocates nothing.
-        for (auto k = first + 1; k < keys_.end(); ++k) {
+        for (auto k = first; k != keys_.end(); ++k) {
             for (auto j = k; j != first && by_key(*j, *(j - 1)); --j) {
                 std::iter_swap(j, j - 1);
             }
