@@ -191,7 +191,10 @@ std::string frame(const std::string& payload) {
 // from a faulty client must not end the host.
 json member(const json& request, const char* key, json::value_t kind, json fallback) {
     const auto found = request.find(key);
-    return found != request.end() && found->type() == kind ? *found : std::move(fallback);
+    if (found != request.end() && found->type() == kind) {
+        return *found;
+    }
+    return fallback;
 }
 
 std::string reply_payload(const Options& options, const json& request) {

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
