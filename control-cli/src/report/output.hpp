@@ -53,7 +53,6 @@ class TextOut {
 
     // What has accumulated (without a descriptor).
     [[nodiscard]] std::string_view view() const { return {data_.get(), size_}; }
-    void clear() { size_ = 0; }
 
     // Drains whatever is left and reports the first write error, if any.
     Status finish();
