@@ -7,7 +7,6 @@
 #include <string>
 
 #include <benchmark/benchmark.h>
-#include <nlohmann/json.hpp>
 
 #include "exchange/reader.hpp"
 #include "report/json_text.hpp"

@@ -6,8 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 #include "exchange/reader.hpp"
 #include "report/failure.hpp"
 #include "utf8.hpp"

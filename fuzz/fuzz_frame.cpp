@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <string>
 
-#include <nlohmann/json.hpp>
-
 #include "exchange/exchange.hpp"
 #include "exchange/reader.hpp"
 #include "exchange/socket.hpp"

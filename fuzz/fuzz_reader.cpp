@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <string_view>
 
-#include <nlohmann/json.hpp>
-
 #include "exchange/reader.hpp"
 #include "report/failure.hpp"
 #include "report/json_text.hpp"

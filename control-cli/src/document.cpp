@@ -1,15 +1,27 @@
 #include "document.hpp"
 
 #include <algorithm>
-
-#include <nlohmann/json.hpp>
+#include <cstring>
 
 namespace corvanelle {
 
+OwnedText OwnedText::copy_of(std::string_view text) {
+    OwnedText owned = uninitialised(text.size());
+    if (!text.empty()) {
+        std::memcpy(owned.data.get(), text.data(), text.size());
+    }
+    return owned;
+}
+
+OwnedText OwnedText::uninitialised(std::size_t size) {
+    // new char[n] leaves the bytes as they are: no page is touched before it is received into.
+    return {std::unique_ptr<char[]>(new char[size == 0 ? 1 : size]), size};
+}
+
 bool Document::Value::find(std::string_view key, Value& found) const {
-    const auto& span = node().number.span;
+    const auto& span = node().payload.span;
     const auto* first = doc_->member_order_.data() + span.offset;
-    const auto* last = first + node().count;
+    const auto* last = first + span.length;
     const auto* at =
         std::lower_bound(first, last, key, [&](std::uint32_t k, std::string_view want) {
             return doc_->text_of(doc_->nodes_[k]) < want;
@@ -21,13 +33,24 @@ bool Document::Value::find(std::string_view key, Value& found) const {
     return true;
 }
 
+DocumentBuilder::DocumentBuilder(std::size_t text_size) {
+    // Every value takes at least one byte of text and all but the last a separator or a
+    // bracket, so a text holds at most about half its size in nodes; every key takes at least
+    // three bytes ("":) plus a value and a separator. These are upper bounds: the vectors
+    // never grow, and what is not used is never touched.
+    doc_.nodes_.reserve(text_size / 2 + 2);
+    doc_.member_order_.reserve(text_size / 5 + 1);
+    keys_.reserve(text_size / 5 + 1);
+    doc_.arena_.reserve(text_size);
+}
+
 Document::Node& DocumentBuilder::add(Document::Kind kind) {
     // An element of an open array counts towards its size; object members are counted at
     // the end, once repeated keys are dropped.
     if (!open_.empty()) {
         auto& parent = doc_.nodes_[open_.back().node];
         if (parent.kind == Document::Kind::array) {
-            ++parent.count;
+            ++parent.payload.span.length;
         }
     }
     auto& node = doc_.nodes_.emplace_back();
@@ -35,36 +58,65 @@ Document::Node& DocumentBuilder::add(Document::Kind kind) {
     return node;
 }
 
-void DocumentBuilder::add_text(Document::Node& node, std::string_view text) {
-    node.number.span.offset = static_cast<std::uint32_t>(doc_.arena_.size());
-    node.number.span.length = static_cast<std::uint32_t>(text.size());
-    doc_.arena_.append(text);
+Document::Node& DocumentBuilder::add_key_node() {
+    keys_.push_back(static_cast<std::uint32_t>(doc_.nodes_.size()));
+    auto& node = doc_.nodes_.emplace_back();
+    node.kind = Document::Kind::string;
+    return node;
+}
+
+void DocumentBuilder::set_text(Document::Node& node, std::string_view text) {
+    auto& arena = doc_.arena_;
+    std::size_t start = arena.size();
+    if (parts_pending_) {
+        start = parts_start_;
+        parts_pending_ = false;
+    }
+    arena.append(text);
+    node.payload.span.offset = static_cast<std::uint32_t>(start);
+    node.payload.span.length = static_cast<std::uint32_t>(arena.size() - start);
+}
+
+void DocumentBuilder::string_part(std::string_view piece) {
+    if (!parts_pending_) {
+        parts_start_ = doc_.arena_.size();
+        parts_pending_ = true;
+    }
+    doc_.arena_.append(piece);
 }
 
 void DocumentBuilder::null() {
     add(Document::Kind::null);
 }
 void DocumentBuilder::boolean(bool value) {
-    add(Document::Kind::boolean).number.boolean = value;
+    add(Document::Kind::boolean).payload.boolean = value;
 }
 void DocumentBuilder::unsigned_integer(std::uint64_t value) {
-    add(Document::Kind::unsigned_integer).number.u = value;
+    add(Document::Kind::unsigned_integer).payload.u = value;
 }
 void DocumentBuilder::signed_integer(std::int64_t value) {
-    add(Document::Kind::signed_integer).number.i = value;
+    add(Document::Kind::signed_integer).payload.i = value;
 }
 void DocumentBuilder::floating(double value) {
-    add(Document::Kind::floating).number.d = value;
+    add(Document::Kind::floating).payload.d = value;
 }
 void DocumentBuilder::string(std::string_view text) {
-    add_text(add(Document::Kind::string), text);
+    set_text(add(Document::Kind::string), text);
+}
+void DocumentBuilder::key(std::string_view text) {
+    set_text(add_key_node(), text);
 }
 
-void DocumentBuilder::key(std::string_view text) {
-    keys_.push_back(static_cast<std::uint32_t>(doc_.nodes_.size()));
-    auto& node = doc_.nodes_.emplace_back();
-    node.kind = Document::Kind::string;
-    add_text(node, text);
+void DocumentBuilder::source_string(std::size_t offset, std::size_t length) {
+    auto& node = add(Document::Kind::string);
+    node.in_source = true;
+    node.payload.span = {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length)};
+}
+
+void DocumentBuilder::source_key(std::size_t offset, std::size_t length) {
+    auto& node = add_key_node();
+    node.in_source = true;
+    node.payload.span = {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length)};
 }
 
 void DocumentBuilder::start_array() {
@@ -109,61 +161,8 @@ void DocumentBuilder::end() {
         }
         order.push_back(*k);
     }
-    nodes[open.node].number.span.offset = offset;
-    nodes[open.node].count = static_cast<std::uint32_t>(order.size() - offset);
+    nodes[open.node].payload.span = {offset, static_cast<std::uint32_t>(order.size() - offset)};
     keys_.erase(first, keys_.end());
-}
-
-namespace {
-
-void add_json(const nlohmann::json& value, DocumentBuilder& builder) {
-    using nlohmann::json;
-    switch (value.type()) {
-        case json::value_t::boolean:
-            builder.boolean(value.get<bool>());
-            break;
-        case json::value_t::number_unsigned:
-            builder.unsigned_integer(value.get<std::uint64_t>());
-            break;
-        case json::value_t::number_integer:
-            // Built values keep their sign: a non-negative one is written the same either way.
-            builder.signed_integer(value.get<std::int64_t>());
-            break;
-        case json::value_t::number_float:
-            builder.floating(value.get<double>());
-            break;
-        case json::value_t::string:
-            builder.string(value.get_ref<const json::string_t&>());
-            break;
-        case json::value_t::array:
-            builder.start_array();
-            for (const json& item : value) {
-                add_json(item, builder);
-            }
-            builder.end();
-            break;
-        case json::value_t::object:
-            builder.start_object();
-            for (const auto& [key, item] : value.items()) {
-                builder.key(key);
-                add_json(item, builder);
-            }
-            builder.end();
-            break;
-        case json::value_t::null:
-        case json::value_t::binary:
-        case json::value_t::discarded:
-            builder.null();
-            break;
-    }
-}
-
-}  // namespace
-
-Document Document::from_json(const nlohmann::json& value) {
-    DocumentBuilder builder;
-    add_json(value, builder);
-    return builder.take();
 }
 
 }  // namespace corvanelle

@@ -1,18 +1,30 @@
-// The JSON value of a reply, laid out flat: every value is one node in document order, string
-// bytes live in one arena, and every object keeps the order of its members by key bytes, a
-// repeated key holding its last value. Reading a reply of a few MiB allocates a handful of
-// arrays instead of one heap object per value, and freeing it is as cheap.
+// The program's JSON value, laid out flat: every value is one 16-byte node in document order,
+// string bytes live in one arena (or, for a reply, stay where they were received), and every
+// object keeps the order of its members by key bytes, a repeated key holding its last value.
+// It carries every document the program handles: the version document, the request, the
+// reply and the error envelope. A reply of a few MiB costs a handful of arrays, reserved once,
+// instead of one heap object per value, and freeing it is as cheap.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
 namespace corvanelle {
+
+// Bytes owned by one buffer, such as a received reply payload.
+struct OwnedText {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0;
+
+    [[nodiscard]] std::string_view view() const { return {data.get(), size}; }
+    static OwnedText copy_of(std::string_view text);
+    // Room for `size` bytes, left uninitialised: they are about to be overwritten.
+    static OwnedText uninitialised(std::size_t size);
+};
 
 class Document {
     struct Node;
@@ -33,15 +45,15 @@ class Document {
     class Value {
       public:
         [[nodiscard]] Kind kind() const { return node().kind; }
-        [[nodiscard]] bool boolean() const { return node().number.boolean; }
-        [[nodiscard]] std::uint64_t unsigned_integer() const { return node().number.u; }
-        [[nodiscard]] std::int64_t signed_integer() const { return node().number.i; }
-        [[nodiscard]] double floating() const { return node().number.d; }
+        [[nodiscard]] bool boolean() const { return node().payload.boolean; }
+        [[nodiscard]] std::uint64_t unsigned_integer() const { return node().payload.u; }
+        [[nodiscard]] std::int64_t signed_integer() const { return node().payload.i; }
+        [[nodiscard]] double floating() const { return node().payload.d; }
         [[nodiscard]] std::string_view text() const { return doc_->text_of(node()); }
         // Elements of an array, members of an object (after repeated keys are dropped).
-        [[nodiscard]] std::size_t size() const { return node().count; }
+        [[nodiscard]] std::size_t size() const { return node().payload.span.length; }
 
-        // Arrays: element i, in document order.
+        // Arrays: each element, in document order.
         template <typename Visit>
         void for_each_element(Visit&& visit) const;
         // Objects: each member's key and value, in ascending byte order of the keys.
@@ -60,42 +72,50 @@ class Document {
 
     [[nodiscard]] Value root() const { return {this, 0}; }
 
-    // The same value as a Document, for writing values this program builds itself.
-    static Document from_json(const nlohmann::json& value);
-
   private:
     friend class DocumentBuilder;
 
     struct Node {
         Kind kind = Kind::null;
+        bool in_source = false;    // strings: the bytes are in source_, not in arena_
         std::uint32_t extent = 1;  // nodes in this value's subtree, itself included
-        std::uint32_t count = 0;   // array elements or object members
         union {
             bool boolean;
             std::uint64_t u;
             std::int64_t i;
             double d;
+            // Strings: where the bytes are. Arrays: length is the element count. Objects:
+            // length is the member count, offset where their keys start in member_order_.
             struct {
-                std::uint32_t offset;  // strings: into the arena; objects: into member_order_
+                std::uint32_t offset;
                 std::uint32_t length;
             } span;
-        } number{};
+        } payload{};
     };
+    static_assert(sizeof(Node) == 16, "a node is two words");
 
     [[nodiscard]] std::string_view text_of(const Node& node) const {
-        return {arena_.data() + node.number.span.offset, node.number.span.length};
+        const char* base = node.in_source ? source_base_ : arena_.data();
+        return {base + node.payload.span.offset, node.payload.span.length};
     }
 
     std::vector<Node> nodes_;
     // For each object, the node indices of its keys in output order; a key's value follows it.
     std::vector<std::uint32_t> member_order_;
     std::string arena_;
+    // The text the document was read from, when its strings point into it, and who owns it.
+    const char* source_base_ = nullptr;
+    OwnedText source_;
 };
 
-// Builds a Document from parse events, in document order.
+// Builds a Document value by value, in document order: from parse events, or by hand for the
+// documents the program makes itself (members in any order; a repeated key keeps the last).
 class DocumentBuilder {
   public:
-    explicit DocumentBuilder(std::size_t text_hint = 0) { doc_.arena_.reserve(text_hint); }
+    DocumentBuilder() = default;
+    // For reading a JSON text of `text_size` bytes: room for as many values as such a text can
+    // hold, reserved once. Pages that are never used are never touched, so this costs nothing.
+    explicit DocumentBuilder(std::size_t text_size);
 
     void null();
     void boolean(bool value);
@@ -108,6 +128,16 @@ class DocumentBuilder {
     void start_object();
     void end();  // of the innermost open array or object
 
+    // The text a reader reads from; strings inside it can then be taken without a copy. The
+    // document owns it once it is adopted, which must happen before the document is taken.
+    void use_source(const char* base) { doc_.source_base_ = base; }
+    void adopt_source(OwnedText source) { doc_.source_ = std::move(source); }
+    // A string or key whose bytes are `length` bytes at `offset` of the adopted source.
+    void source_string(std::size_t offset, std::size_t length);
+    void source_key(std::size_t offset, std::size_t length);
+    // A piece of the next string or key, which string() or key() completes.
+    void string_part(std::string_view piece);
+
     [[nodiscard]] std::size_t depth() const { return open_.size(); }
     Document take() { return std::move(doc_); }
 
@@ -117,11 +147,14 @@ class DocumentBuilder {
         std::uint32_t first_key;  // where this object's keys start in keys_
     };
     Document::Node& add(Document::Kind kind);
-    void add_text(Document::Node& node, std::string_view text);
+    Document::Node& add_key_node();
+    void set_text(Document::Node& node, std::string_view text);
 
     Document doc_;
     std::vector<Open> open_;
     std::vector<std::uint32_t> keys_;  // key nodes of the open objects, innermost last
+    std::size_t parts_start_ = 0;      // where the pending pieces of a string begin in the arena
+    bool parts_pending_ = false;
 };
 
 inline const Document::Node& Document::Value::node() const {
@@ -131,7 +164,8 @@ inline const Document::Node& Document::Value::node() const {
 template <typename Visit>
 void Document::Value::for_each_element(Visit&& visit) const {
     std::uint32_t child = index_ + 1;
-    for (std::uint32_t n = 0; n < node().count; ++n) {
+    const std::uint32_t count = node().payload.span.length;
+    for (std::uint32_t n = 0; n < count; ++n) {
         visit(Value(doc_, child));
         child += doc_->nodes_[child].extent;
     }
@@ -139,8 +173,8 @@ void Document::Value::for_each_element(Visit&& visit) const {
 
 template <typename Visit>
 void Document::Value::for_each_member(Visit&& visit) const {
-    const auto& span = node().number.span;
-    for (std::uint32_t n = 0; n < node().count; ++n) {
+    const auto& span = node().payload.span;
+    for (std::uint32_t n = 0; n < span.length; ++n) {
         const std::uint32_t key = doc_->member_order_[span.offset + n];
         visit(doc_->text_of(doc_->nodes_[key]), Value(doc_, key + 1));
     }

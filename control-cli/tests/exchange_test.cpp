@@ -10,7 +10,6 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "exchange/exchange.hpp"
 #include "exchange/socket.hpp"
@@ -20,18 +19,17 @@
 namespace corvanelle {
 namespace {
 
-using nlohmann::json;
-using testing::frame;
-using testing::ScriptedHost;
+using test::frame;
+using test::ScriptedHost;
 using Args = std::vector<std::string>;
 
 // Each test names its socket through the variable, as the program's caller would.
 class Exchange : public ::testing::Test {
   protected:
-    void SetUp() override { descriptors_before_ = testing::open_descriptor_count(); }
+    void SetUp() override { descriptors_before_ = test::open_descriptor_count(); }
     void TearDown() override {
         ::unsetenv(kSocketVariable);
-        EXPECT_EQ(testing::open_descriptor_count(), descriptors_before_) << "a descriptor leaked";
+        EXPECT_EQ(test::open_descriptor_count(), descriptors_before_) << "a descriptor leaked";
     }
     static void use_socket(const std::string& path) { ::setenv(kSocketVariable, path.c_str(), 1); }
 
@@ -104,7 +102,7 @@ TEST_F(Exchange, VariableUnsetOrNotUtf8) {
 }
 
 TEST_F(Exchange, PathLengthLimit) {
-    const testing::TempDir dir;
+    const test::TempDir dir;
     const std::size_t limit = sizeof(sockaddr_un{}.sun_path) - 1;
     ASSERT_EQ(max_socket_path_length(), limit);
     std::string path = dir.path() + "/";
@@ -116,7 +114,7 @@ TEST_F(Exchange, PathLengthLimit) {
 }
 
 TEST_F(Exchange, MissingFileAndNobodyListening) {
-    const testing::TempDir dir;
+    const test::TempDir dir;
     use_socket(dir.file("absent"));
     EXPECT_EQ(failure_of(transact("click", {})), os_error_message(ENOENT));
 
@@ -200,9 +198,7 @@ TEST_F(Exchange, ReplyFrames) {
         {std::string("\x00\x00", 2), "failed to fill whole buffer"},
         {"", "failed to fill whole buffer"},
         {frame("{\"success\":true}").substr(0, 10), "failed to fill whole buffer"},
-        {frame("[1,]"),
-         "syntax error while parsing value - unexpected ']'; expected '[', '{', or a literal at "
-         "line 1 column 4"},
+        {frame("[1,]"), "syntax error at line 1 column 4"},
         {frame(big), big},
     };
     for (const auto& c : cases) {

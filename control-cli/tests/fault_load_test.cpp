@@ -5,6 +5,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -13,7 +14,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "exchange/exchange.hpp"
 #include "report/failure.hpp"
@@ -23,9 +23,9 @@
 namespace corvanelle {
 namespace {
 
-using testing::ProcessOptions;
-using testing::StubHost;
-using testing::TempDir;
+using test::ProcessOptions;
+using test::StubHost;
+using test::TempDir;
 using Args = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
@@ -34,14 +34,14 @@ std::string read_file(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-testing::ProcessResult client(const Args& args, const std::string& socket) {
+test::ProcessResult client(const Args& args, const std::string& socket) {
     ProcessOptions options;
     options.env["CORVANELLE_CONTROL_SOCKET"] = socket;
-    return testing::run_process(testing::client_path(), args, options);
+    return test::run_process(test::client_path(), args, options);
 }
 
 // A failed run: nothing on standard output, one envelope line with this message, status 1.
-void expect_failure(const testing::ProcessResult& result, const std::string& message,
+void expect_failure(const test::ProcessResult& result, const std::string& message,
                     const std::string& context) {
     EXPECT_EQ(result.signal, 0) << context;
     EXPECT_EQ(result.status, 1) << context;
@@ -60,9 +60,8 @@ TEST(Load, FiveHundredClientsAtOnce) {
     std::map<int, Clock::time_point> started;
     for (int i = 0; i < kClients; ++i) {
         const std::string n = std::to_string(i);
-        const int pid =
-            testing::spawn_to_files(testing::client_path(), {"click", "n-" + n}, options,
-                                    dir.file("out-" + n), dir.file("err-" + n));
+        const int pid = test::spawn_to_files(test::client_path(), {"click", "n-" + n}, options,
+                                             dir.file("out-" + n), dir.file("err-" + n));
         client_of_pid[pid] = i;
         started[pid] = Clock::now();
     }
@@ -89,7 +88,7 @@ TEST(Load, FiveHundredClientsAtOnce) {
         ASSERT_NE(at, std::string::npos) << out;
         const auto id_end = out.find('"', at + 14);
         const std::string id = out.substr(at + 14, id_end - at - 14);
-        printed_ids.insert(id);
+        printed_ids.insert("\"" + id + "\"");
         EXPECT_EQ(out, "{\n  \"data\": {\n    \"arguments\": [\n      \"n-" + n +
                            "\"\n    ],\n    \"command\": \"click\"\n  },\n  \"debugLogs\": [],\n"
                            "  \"error\": null,\n  \"requestId\": \"" +
@@ -98,7 +97,7 @@ TEST(Load, FiveHundredClientsAtOnce) {
     std::multiset<std::string> logged_ids;
     std::istringstream log(host.stop());
     for (std::string line; std::getline(log, line);) {
-        logged_ids.insert(nlohmann::json::parse(line).at("requestId").get<std::string>());
+        logged_ids.insert(test::json_at(line, "requestId"));
     }
     EXPECT_EQ(logged_ids.size(), static_cast<std::size_t>(kClients));
     EXPECT_EQ(std::set<std::string>(logged_ids.begin(), logged_ids.end()), printed_ids)
@@ -151,7 +150,7 @@ TEST(Faults, GarbageFromTheHost) {
         EXPECT_EQ(result.status, 1) << name;
         EXPECT_EQ(result.out, "") << name;
         ASSERT_EQ(result.err.find('\n'), result.err.size() - 1) << name << ": " << result.err;
-        EXPECT_EQ(nlohmann::json::parse(result.err)["error"]["code"], "CLIENT_FAILURE") << name;
+        EXPECT_EQ(test::json_at(result.err, "error.code"), "\"CLIENT_FAILURE\"") << name;
     }
 }
 
@@ -159,7 +158,7 @@ TEST(Faults, SlowHostIsWaitedFor) {
     StubHost host({"--delay", "300"});
     const auto result = client({"--json", "see"}, host.path());
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(nlohmann::json::parse(result.out)["success"], true);
+    EXPECT_EQ(test::json_at(result.out, "success"), "true");
 }
 
 // Arguments that make a request larger than the socket's buffers, so the client is still
@@ -213,7 +212,7 @@ TEST(Resources, TransactLeavesNoDescriptorBehind) {
     const std::vector<std::string> paths = {
         hosts[0]->path(), hosts[1]->path(),   hosts[2]->path(),      hosts[3]->path(),
         hosts[4]->path(), dir.file("absent"), std::string(200, 'p'), ""};
-    const std::size_t before = testing::open_descriptor_count();
+    const std::size_t before = test::open_descriptor_count();
     int failures = 0;
     for (int round = 0; round < 40; ++round) {
         for (const std::string& path : paths) {
@@ -224,7 +223,7 @@ TEST(Resources, TransactLeavesNoDescriptorBehind) {
         failures += transact("click", {}).has_value() ? 0 : 1;
     }
     EXPECT_EQ(failures, 40 * 7) << "two of the nine paths succeed each round";
-    EXPECT_EQ(testing::open_descriptor_count(), before);
+    EXPECT_EQ(test::open_descriptor_count(), before);
 }
 
 }  // namespace

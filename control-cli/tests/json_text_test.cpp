@@ -5,14 +5,12 @@
 #include <thread>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
+#include "exchange/reader.hpp"
 #include "report/json_text.hpp"
 
 namespace corvanelle {
 namespace {
-
-using nlohmann::json;
 
 std::string double_text(double value) {
     TextOut out;
@@ -116,47 +114,63 @@ TEST(Layout, CompactAndIndentedForms) {
          "[\n  1.5,\n  100.0,\n  -9223372036854775808\n]"},
     };
     for (const auto& c : cases) {
-        const json value = json::parse(c.input);
-        EXPECT_EQ(to_compact(value), c.compact) << c.input;
-        EXPECT_EQ(to_indented(value), c.indented) << c.input;
+        const auto value = read_reply(c.input);
+        ASSERT_TRUE(value.has_value()) << c.input;
+        EXPECT_EQ(to_compact(*value), c.compact) << c.input;
+        EXPECT_EQ(to_indented(*value), c.indented) << c.input;
     }
 }
 
 TEST(Layout, DeepIndentation) {
     // Deeper than the writer's ready-made run of blanks.
     for (const std::size_t depth : {1U, 63U, 64U, 65U, 127U, 200U}) {
-        json value = 1;
+        DocumentBuilder value;
+        for (std::size_t level = 0; level < depth; ++level) {
+            value.start_array();
+        }
+        value.unsigned_integer(1);
         std::string expected = "1";
         for (std::size_t level = depth; level > 0; --level) {
-            value = json::array({value});
+            value.end();
             const std::string inner(level * 2, ' ');
             const std::string outer((level - 1) * 2, ' ');
             expected = "[\n" + inner + expected + "\n" + outer + "]";
         }
-        EXPECT_EQ(to_indented(value), expected) << depth;
+        EXPECT_EQ(to_indented(value.take()), expected) << depth;
     }
 }
 
 TEST(Layout, KeysInByteOrderNotLocaleOrder) {
-    json value = json::object();
+    DocumentBuilder value;
+    value.start_object();
     for (const char* key : {"é", "z", "Z", "a", "\x7f", "日", "_", "A"}) {
-        value[key] = 0;
+        value.key(key);
+        value.unsigned_integer(0);
     }
-    EXPECT_EQ(to_compact(value),
+    value.end();
+    EXPECT_EQ(to_compact(value.take()),
               "{\"A\":0,\"Z\":0,\"_\":0,\"a\":0,\"z\":0,\"\x7f\":0,\"é\":0,\"日\":0}");
 }
 
 TEST(Layout, LargeOutputIsDrainedInPiecesWithoutChange) {
-    json value = json::array();
-    for (int i = 0; i < 20000; ++i) {
-        value.push_back({{"i", i}, {"s", std::string(10, 'x')}});
+    DocumentBuilder builder;
+    builder.start_array();
+    for (std::uint64_t i = 0; i < 20000; ++i) {
+        builder.start_object();
+        builder.key("i");
+        builder.unsigned_integer(i);
+        builder.key("s");
+        builder.string(std::string(10, 'x'));
+        builder.end();
     }
     // Runs longer than the buffer go to the descriptor directly, between escapes.
     std::string long_text(300000, 'y');
     long_text[70000] = '"';
     long_text[200000] = '\n';
-    value.push_back(long_text);
-    value.push_back(1.5);
+    builder.string(long_text);
+    builder.floating(1.5);
+    builder.end();
+    const Document value = builder.take();
     std::string expected = to_indented(value);
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
@@ -169,7 +183,7 @@ TEST(Layout, LargeOutputIsDrainedInPiecesWithoutChange) {
         }
     });
     TextOut out(fds[1]);
-    write_indented(Document::from_json(value), out);
+    write_indented(value, out);
     EXPECT_TRUE(out.finish().has_value());
     ::close(fds[1]);
     reader.join();

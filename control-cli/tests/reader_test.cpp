@@ -6,7 +6,6 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "exchange/reader.hpp"
 #include "report/failure.hpp"
@@ -14,8 +13,6 @@
 
 namespace corvanelle {
 namespace {
-
-using nlohmann::json;
 
 std::string nested(std::size_t levels) {
     return std::string(levels, '[') + std::string(levels, ']');
@@ -48,6 +45,19 @@ TEST(ReadReply, AcceptsPerTheReadingRules) {
         {"-9223372036854775808", "-9223372036854775808"},
         {"-9223372036854775809", "-9.223372036854776e+18"},
         {"1e-400", "0.0"},
+        // Zero, however large its exponent, and values too small for a double.
+        {"0e99999999999", "0.0"},
+        {"[1e-99999999999, -0.5E-0000000000099999999999, \"1e-99999999999\"]",
+         "[0.0,-0.0,\"1e-99999999999\"]"},
+        {"{\"a\":-0e+2147483648,\"b\":1e-2147483649}", "{\"a\":-0.0,\"b\":0.0}"},
+        {"4.9406564584124654e-324", "5e-324"},
+        // Doubles read exactly, to the nearest double of their text.
+        {"0.1", "0.1"},
+        {"2.2250738585072011e-308", "2.225073858507201e-308"},
+        {"9007199254740993", "9007199254740993"},
+        {"9007199254740993.0", "9007199254740992.0"},
+        {"1.00000000000000011102230246251565404236316680908203125", "1.0"},
+        {"1.00000000000000011102230246251565404236316680908203126", "1.0000000000000002"},
         {R"("\u00e9\ud83d\ude00\/\u001B")", "\"é😀/\\u001b\""},
         {"\"x\x7fy\"", "\"x\x7fy\""},
         {nested(127), std::string(127, '[') + std::string(127, ']')},
@@ -110,16 +120,18 @@ TEST(ReadReply, RefusesWithPositionedMessages) {
         {"\xEF\xBB\xBF{}", " at line 1 column 1"},
         {"{}x", " at line 1 column 3"},
         {"{} {}", " at line 1 column 4"},
-        {"{\n  \"a\": 1,\n  \"b\": tru\n}", " at line 3 column 11"},
+        {"{\n  \"a\": 1,\n  \"b\": tru\n}", " at line 3 column 8"},
         {std::string("{\"a\":1}\0garbage", 15), " at line 1 column 8"},
         {std::string("\"a\0b\"", 5), " at line 1 column 3"},
         {"\"tab\there\"", " at line 1 column 5"},
-        {"1e400", " at line 1 column 5"},
-        {"-1e400", " at line 1 column 6"},
+        {"1e400", " at line 1 column 1"},
+        {"[0, -1e400]", " at line 1 column 5"},
+        {"[1e99999999999]", " at line 1 column 2"},
+        {"-1.5e+2147483648", " at line 1 column 1"},
         {"\"\xff\"", " at line 1 column 2"},
-        {"\"\xed\xa0\x80\"", " at line 1 column 3"},
+        {"\"\xed\xa0\x80\"", " at line 1 column 2"},
         {R"("\ud800")", " at line 1 column 8"},
-        {R"("\udc00\ud800")", " at line 1 column 7"},
+        {R"("\udc00\ud800")", " at line 1 column 3"},
         {"[" + nested(127) + "]", " at line 1 column 128"},
         {"\n\n" + std::string(200, '['), " at line 3 column 128"},
         {"[\"x\"," + std::string(130, '['), " at line 1 column 132"},

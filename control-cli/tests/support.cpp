@@ -1,5 +1,10 @@
 #include "support.hpp"
 
+#include <gtest/gtest.h>
+
+#include "exchange/reader.hpp"
+#include "report/json_text.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -19,7 +24,7 @@
 
 extern char** environ;
 
-namespace corvanelle::testing {
+namespace corvanelle::test {
 namespace {
 
 void check(bool ok, const char* what) {
@@ -317,9 +322,9 @@ StubHost::~StubHost() {
     stop();
 }
 
-}  // namespace corvanelle::testing
+}  // namespace corvanelle::test
 
-namespace corvanelle::testing {
+namespace corvanelle::test {
 
 void StubHost::kill_hard() {
     if (pid_ > 0) {
@@ -330,4 +335,31 @@ void StubHost::kill_hard() {
     }
 }
 
-}  // namespace corvanelle::testing
+}  // namespace corvanelle::test
+
+namespace corvanelle::test {
+
+Document parse_json(std::string_view text) {
+    auto document = read_reply(text);
+    if (!document) {
+        ADD_FAILURE() << "not JSON: " << document.error().message << "\n" << text;
+        return *read_reply("null");
+    }
+    return std::move(*document);
+}
+
+std::string json_at(std::string_view text, std::string_view path) {
+    const Document document = parse_json(text);
+    Document::Value at = document.root();
+    while (!path.empty()) {
+        const auto dot = path.find('.');
+        const std::string_view key = path.substr(0, dot);
+        path = dot == std::string_view::npos ? std::string_view() : path.substr(dot + 1);
+        if (at.kind() != Document::Kind::object || !at.find(key, at)) {
+            return "";
+        }
+    }
+    return to_compact(at);
+}
+
+}  // namespace corvanelle::test

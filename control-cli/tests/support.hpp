@@ -7,10 +7,19 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
-namespace corvanelle::testing {
+#include "document.hpp"
+
+namespace corvanelle::test {
+
+// A JSON text read with the client's own reader, for looking into what a program printed.
+// A text that does not read fails the test that asked.
+Document parse_json(std::string_view text);
+// The value at a dotted path of members ("error.code"), written compact; "" if it is absent.
+std::string json_at(std::string_view text, std::string_view path);
 
 struct ProcessResult {
     int status = -1;  // exit status, or -1 when a signal ended the process
@@ -111,4 +120,4 @@ class StubHost {
     int pid_ = -1;
 };
 
-}  // namespace corvanelle::testing
+}  // namespace corvanelle::test

@@ -3,35 +3,18 @@
 #include <unistd.h>
 #include <array>
 #include <cstdlib>
-#include <memory>
-#include <span>
-
-#include <nlohmann/json.hpp>
 
 #include "exchange/reader.hpp"
 #include "exchange/socket.hpp"
 #include "report/json_text.hpp"
 #include "utf8.hpp"
+#include "version.hpp"
 
 namespace corvanelle {
 namespace {
 
-using nlohmann::json;
-
 // GCC and Clang both offer a 128-bit integer; __extension__ keeps -Wpedantic quiet about it.
 __extension__ using uint128 = unsigned __int128;
-
-std::array<std::byte, 4> encode_length(std::uint32_t length) {
-    return {std::byte(length >> 24), std::byte(length >> 16), std::byte(length >> 8),
-            std::byte(length)};
-}
-
-std::uint32_t decode_length(const std::array<std::byte, 4>& field) {
-    return (std::to_integer<std::uint32_t>(field[0]) << 24) |
-           (std::to_integer<std::uint32_t>(field[1]) << 16) |
-           (std::to_integer<std::uint32_t>(field[2]) << 8) |
-           std::to_integer<std::uint32_t>(field[3]);
-}
 
 std::string to_decimal(uint128 value) {
     std::array<char, 40> digits{};
@@ -55,20 +38,30 @@ std::string format_request_id(std::uint32_t pid, const timespec& now) {
     return std::to_string(pid) + "-" + to_decimal(nanoseconds);
 }
 
-json build_request(std::string_view command, const std::vector<std::string>& arguments) {
+Document build_request(std::string_view command, const std::vector<std::string>& arguments) {
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    json request = json::object();
-    request["protocolVersion"] = kProtocolVersion;
-    request["requestId"] = format_request_id(static_cast<std::uint32_t>(::getpid()), now);
-    request["command"] = command;
-    request["arguments"] = arguments;
-    return request;
+    DocumentBuilder request;
+    request.start_object();
+    request.key("protocolVersion");
+    request.unsigned_integer(kProtocolVersion);
+    request.key("requestId");
+    request.string(format_request_id(static_cast<std::uint32_t>(::getpid()), now));
+    request.key("command");
+    request.string(command);
+    request.key("arguments");
+    request.start_array();
+    for (const std::string& argument : arguments) {
+        request.string(argument);
+    }
+    request.end();
+    request.end();
+    return request.take();
 }
 
 Result<Document> transact(std::string_view command, const std::vector<std::string>& arguments,
                           const Timeouts& timeouts) {
-    const json request = build_request(command, arguments);
+    const Document request = build_request(command, arguments);
 
     const char* path = std::getenv(kSocketVariable);
     if (path == nullptr || !is_valid_utf8(path)) {
@@ -88,34 +81,21 @@ Result<Document> transact(std::string_view command, const std::vector<std::strin
 
     const std::string payload = to_compact(request);
     if (payload.size() > kFrameLimit) {
-        return fail("control request exceeds the protocol frame limit");
+        return fail(std::string(kRequestTooLarge));
     }
-    const auto length_field = encode_length(static_cast<std::uint32_t>(payload.size()));
-    if (auto sent = socket->send_all(length_field); !sent) {
+    if (auto sent = send_frame(*socket, payload); !sent) {
         return forward_failure(sent);
     }
-    if (auto sent = socket->send_all(std::as_bytes(std::span(payload))); !sent) {
-        return forward_failure(sent);
-    }
-
     return receive_reply(*socket);
 }
 
 Result<Document> receive_reply(const Socket& socket) {
-    std::array<std::byte, 4> length_field{};
-    if (auto received = socket.receive_exact(length_field); !received) {
-        return forward_failure(received);
-    }
-    const std::uint32_t length = decode_length(length_field);
-    if (length == 0 || length > kFrameLimit) {
-        return fail("control response frame size is invalid");
-    }
     // Allocated once, at the announced size, only after the size was checked.
-    const auto buffer = std::make_unique_for_overwrite<std::byte[]>(length);
-    if (auto received = socket.receive_exact({buffer.get(), length}); !received) {
-        return forward_failure(received);
+    auto payload = receive_frame(socket, PayloadBuffer::at_announced_size);
+    if (!payload) {
+        return forward_failure(payload);
     }
-    return read_reply({reinterpret_cast<const char*>(buffer.get()), length});
+    return read_reply(std::move(*payload));
 }
 
 }  // namespace corvanelle

@@ -2,25 +2,20 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <nlohmann/json_fwd.hpp>
-
 #include "document.hpp"
+#include "exchange/frame.hpp"
 #include "result.hpp"
-#include "version.hpp"
 
 namespace corvanelle {
 
 class Socket;
 
-// Largest payload of a frame, either way.
-inline constexpr std::size_t kFrameLimit = std::size_t{4} * 1024 * 1024;
 inline constexpr const char* kSocketVariable = "CORVANELLE_CONTROL_SOCKET";
 
 struct Timeouts {
@@ -33,7 +28,7 @@ struct Timeouts {
 std::string format_request_id(std::uint32_t pid, const timespec& now);
 
 // The request document: protocol version, a fresh request id, the command and its arguments.
-nlohmann::json build_request(std::string_view command, const std::vector<std::string>& arguments);
+Document build_request(std::string_view command, const std::vector<std::string>& arguments);
 
 // Sends `command` with `arguments` to the socket named by CORVANELLE_CONTROL_SOCKET and returns
 // the reply. The socket is closed before this returns, on every path.

@@ -1,155 +1,216 @@
+// The one place that knows the JSON library: Boost.JSON's event parser, through its documented
+// basic_parser interface only, feeding our own document builder.
 #include "exchange/reader.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <new>
+#include <optional>
 #include <string>
+#include <system_error>
 
-#include <nlohmann/json.hpp>
+// Header-only: the library's compiled part is built here, in this one translation unit.
+#include <boost/json/basic_parser_impl.hpp>
+#include <boost/json/src.hpp>
 
 namespace corvanelle {
 namespace {
 
-using nlohmann::json;
+namespace json = boost::json;
 
-// Turns the library's parse events into a Document, adding what the library does not check by
-// itself: the nesting limit, and "-0" as the double negative zero.
-// NOLINTNEXTLINE(bugprone-exception-escape): its implicit members only move or destroy values.
-class ReplyBuilder {
+// The double a number's text stands for, read exactly; nothing when its magnitude is too
+// large for a double. Values too small for one read as zero or a subnormal, as the text says.
+std::optional<double> exact_double(std::string_view text) {
+#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
+    double value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc() && end == text.data() + text.size()) {
+        return value;
+    }
+    // Out of range either way: strtod tells an overflow from an underflow.
+#endif
+    // Where the library has no from_chars for doubles: strtod, which needs its own zero byte.
+    // The process never sets a locale, so the decimal point is ".".
+    const std::string copy(text);
+    errno = 0;
+    const double value_read = std::strtod(copy.c_str(), nullptr);
+    if (std::isinf(value_read)) {
+        return std::nullopt;
+    }
+    return value_read;
+}
+
+enum class Refusal { none, too_large };
+
+// Turns the parser's events into a Document, and reads every double from its own text, so
+// that each is the exact nearest double whatever the library's own conversion gives.
+class Handler {
   public:
-    explicit ReplyBuilder(std::size_t size) : builder_(size) {}
+    static constexpr std::size_t max_array_size = static_cast<std::size_t>(-1);
+    static constexpr std::size_t max_object_size = static_cast<std::size_t>(-1);
+    static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
+    static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
 
-    bool null() {
-        builder_.null();
-        return true;
-    }
-    bool boolean(bool v) {
-        builder_.boolean(v);
-        return true;
-    }
-    // The library reports every integer with a minus sign here, so zero can only be "-0".
-    bool number_integer(std::int64_t v) {
-        if (v == 0) {
-            builder_.floating(-0.0);
-        } else {
-            builder_.signed_integer(v);
-        }
-        return true;
-    }
-    bool number_unsigned(std::uint64_t v) {
-        builder_.unsigned_integer(v);
-        return true;
-    }
-    bool number_float(double v, const std::string& /*text*/) {
-        builder_.floating(v);
-        return true;
-    }
-    // The library's event interface passes strings by non-const reference.
-    // cppcheck-suppress constParameter
-    bool string(std::string& v) {
-        builder_.string(v);
-        return true;
-    }
-    bool binary(json::binary_t& /*unused*/) { return false; }
-    // cppcheck-suppress constParameter
-    bool key(std::string& name) {
-        builder_.key(name);
-        return true;
+    Handler(const char* base, std::size_t size) : base_(base), size_(size), builder_(size) {
+        builder_.use_source(base);
     }
 
-    bool start_object(std::size_t /*unknown size*/) {
-        if (!open()) {
-            return false;
-        }
-        builder_.start_object();
-        return true;
-    }
-    bool start_array(std::size_t /*unknown size*/) {
-        if (!open()) {
-            return false;
-        }
+    bool on_document_begin(json::error_code& /*ec*/) { return true; }
+    bool on_document_end(json::error_code& /*ec*/) { return true; }
+
+    bool on_array_begin(json::error_code& /*ec*/) {
         builder_.start_array();
         return true;
     }
-    bool end_object() {
+    bool on_array_end(std::size_t /*n*/, json::error_code& /*ec*/) {
         builder_.end();
         return true;
     }
-    bool end_array() {
+    bool on_object_begin(json::error_code& /*ec*/) {
+        builder_.start_object();
+        return true;
+    }
+    bool on_object_end(std::size_t /*n*/, json::error_code& /*ec*/) {
         builder_.end();
         return true;
     }
 
-    bool parse_error(std::size_t position, const std::string& last_token,
-                     const nlohmann::detail::exception& error) {
-        position_ = position;
-        description_ = describe(error, last_token);
-        return false;
+    bool on_string_part(json::string_view s, std::size_t /*n*/, json::error_code& /*ec*/) {
+        builder_.string_part({s.data(), s.size()});
+        pieces_ = true;
+        return true;
+    }
+    bool on_string(json::string_view s, std::size_t /*n*/, json::error_code& /*ec*/) {
+        if (!pieces_ && in_source(s)) {
+            builder_.source_string(offset_of(s), s.size());
+        } else {
+            builder_.string({s.data(), s.size()});
+        }
+        pieces_ = false;
+        return true;
+    }
+    bool on_key_part(json::string_view s, std::size_t n, json::error_code& ec) {
+        return on_string_part(s, n, ec);
+    }
+    bool on_key(json::string_view s, std::size_t /*n*/, json::error_code& /*ec*/) {
+        if (!pieces_ && in_source(s)) {
+            builder_.source_key(offset_of(s), s.size());
+        } else {
+            builder_.key({s.data(), s.size()});
+        }
+        pieces_ = false;
+        return true;
     }
 
-    [[nodiscard]] bool too_deep() const { return too_deep_; }
-    [[nodiscard]] std::size_t error_position() const { return position_; }
-    [[nodiscard]] const std::string& description() const { return description_; }
-    Document take() { return builder_.take(); }
+    bool on_number_part(json::string_view s, json::error_code& /*ec*/) {
+        if (number_.empty() && in_source(s)) {
+            number_start_ = offset_of(s);
+        }
+        number_.append(s.data(), s.size());
+        return true;
+    }
+    // Every integer that fits 64 bits signed comes here, whatever its sign: the text tells a
+    // non-negative one (unsigned) from a negative one, and "-0" (a double) from "0".
+    bool on_int64(std::int64_t i, json::string_view s, json::error_code& /*ec*/) {
+        const bool minus = number_.empty() ? (!s.empty() && s.front() == '-') : number_[0] == '-';
+        number_.clear();
+        if (!minus) {
+            builder_.unsigned_integer(static_cast<std::uint64_t>(i));
+        } else if (i == 0) {
+            builder_.floating(-0.0);
+        } else {
+            builder_.signed_integer(i);
+        }
+        return true;
+    }
+    bool on_uint64(std::uint64_t u, json::string_view /*s*/, json::error_code& /*ec*/) {
+        number_.clear();
+        builder_.unsigned_integer(u);
+        return true;
+    }
+    bool on_double(double /*library's value*/, json::string_view s, json::error_code& ec) {
+        std::optional<double> value;
+        std::size_t start = 0;
+        if (number_.empty()) {
+            start = in_source(s) ? offset_of(s) : 0;
+            value = exact_double({s.data(), s.size()});
+        } else {
+            start = number_start_;
+            number_.append(s.data(), s.size());
+            value = exact_double(number_);
+            number_.clear();
+        }
+        if (!value) {
+            refusal_ = Refusal::too_large;
+            refused_at_ = start;
+            ec = json::error::exception;
+            return false;
+        }
+        builder_.floating(*value);
+        return true;
+    }
+    bool on_bool(bool b, json::error_code& /*ec*/) {
+        builder_.boolean(b);
+        return true;
+    }
+    bool on_null(json::error_code& /*ec*/) {
+        builder_.null();
+        return true;
+    }
+    // Comments are not JSON; the parser is told so and never reports one.
+    bool on_comment_part(json::string_view /*s*/, json::error_code& /*ec*/) { return false; }
+    bool on_comment(json::string_view /*s*/, json::error_code& /*ec*/) { return false; }
+
+    [[nodiscard]] Refusal refusal() const { return refusal_; }
+    [[nodiscard]] std::size_t refused_at() const { return refused_at_; }
+    DocumentBuilder& builder() { return builder_; }
 
   private:
-    bool open() {
-        too_deep_ = builder_.depth() == kMaxNesting;
-        return !too_deep_;
+    [[nodiscard]] bool in_source(json::string_view s) const {
+        const std::less<const char*> before;
+        return !before(s.data(), base_) && !before(base_ + size_, s.data() + s.size());
+    }
+    [[nodiscard]] std::size_t offset_of(json::string_view s) const {
+        return static_cast<std::size_t>(s.data() - base_);
     }
 
-    // The library's message without its "[json.exception…]" tag, its own position and any
-    // quotation of the input, so that no reply byte reaches the failure message.
-    static std::string describe(const nlohmann::detail::exception& error,
-                                const std::string& last_token) {
-        std::string text = error.what();
-        if (const auto tag_end = text.find("] "); tag_end != std::string::npos) {
-            text.erase(0, tag_end + 2);
-        }
-        if (text.starts_with("parse error at line ")) {
-            if (const auto colon = text.find(": "); colon != std::string::npos) {
-                text.erase(0, colon + 2);
-            }
-        }
-        const std::string quoted = "; last read: '" + last_token + "'";
-        if (const auto at = text.find(quoted); at != std::string::npos) {
-            text.erase(at, quoted.size());
-        }
-        if (error.id == 406) {
-            text = "number overflow: the value is too large for a double";
-        }
-        return text;
-    }
-
+    const char* base_;
+    std::size_t size_;
     DocumentBuilder builder_;
-    bool too_deep_ = false;
-    std::size_t position_ = 0;
-    std::string description_;
+    bool pieces_ = false;
+    std::string number_;
+    std::size_t number_start_ = 0;
+    Refusal refusal_ = Refusal::none;
+    std::size_t refused_at_ = 0;
 };
 
-// Where the opening bracket of the first level beyond the limit stands. Only called when the
-// parser stopped there, so everything before it is well-formed JSON.
-std::size_t offset_of_too_deep(std::string_view text) {
-    std::size_t depth = 0;
-    bool in_string = false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (in_string) {
-            if (c == '\\') {
-                ++i;
-            } else if (c == '"') {
-                in_string = false;
-            }
-        } else if (c == '"') {
-            in_string = true;
-        } else if (c == '[' || c == '{') {
-            if (++depth > kMaxNesting) {
-                return i;
-            }
-        } else if (c == ']' || c == '}') {
-            --depth;
-        }
+// Our own descriptions, so that no library wording and no reply byte reaches a message.
+std::string describe(const json::error_code& ec) {
+    if (ec == json::error::extra_data) {
+        return "syntax error: unexpected text after the value";
     }
-    return text.size();
+    if (ec == json::error::incomplete) {
+        return "syntax error: the reply ends inside a value";
+    }
+    if (ec == json::error::exponent_overflow) {
+        return "number too large for a double";
+    }
+    if (ec == json::error::too_deep) {
+        return "nesting deeper than 127 levels";
+    }
+    if (ec == json::error::illegal_leading_surrogate ||
+        ec == json::error::illegal_trailing_surrogate || ec == json::error::expected_utf16_escape) {
+        return "syntax error: a \\u escape with an unpaired surrogate";
+    }
+    if (ec == json::error::expected_hex_digit) {
+        return "syntax error: a \\u escape needs four hexadecimal digits";
+    }
+    return "syntax error";
 }
 
 // Line from 1 by line feeds, column in bytes within the line, from 1.
@@ -163,30 +224,131 @@ Unexpected reader_error(std::string_view text, std::size_t offset, const std::st
                 std::to_string(column));
 }
 
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool is_number_byte(char c) {
+    return is_digit(c) || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+}
+
+// The library refuses any exponent beyond 31 bits, even where the value is plainly zero
+// (0e99999999999, 1e-99999999999). Such a number is rewritten in place as 0.0 or -0.0, padded
+// with blanks to its length, so that every later position stays where it was. A number whose
+// magnitude is too large is left alone, for the parser to refuse. Returns whether anything
+// changed.
+bool zero_out_vanishing_numbers(char* text, std::size_t size) {
+    bool changed = false;
+    bool in_string = false;
+    for (std::size_t i = 0; i < size; ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                in_string = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+            continue;
+        }
+        if (c != '-' && !is_digit(c)) {
+            continue;
+        }
+        std::size_t end = i;
+        std::size_t exponent_digits = 0;
+        bool in_exponent = false;
+        while (end < size && is_number_byte(text[end])) {
+            if (text[end] == 'e' || text[end] == 'E') {
+                in_exponent = true;
+            } else if (in_exponent && is_digit(text[end]) &&
+                       (exponent_digits > 0 || text[end] != '0')) {
+                ++exponent_digits;
+            }
+            ++end;
+        }
+        const std::string_view number(text + i, end - i);
+        if (exponent_digits >= 10) {
+            const auto value = exact_double(number);
+            if (value && *value == 0.0) {
+                const std::string_view zero = std::signbit(*value) ? "-0.0" : "0.0";
+                std::fill(text + i, text + end, ' ');
+                std::copy(zero.begin(), zero.end(), text + i);
+                changed = true;
+            }
+        }
+        i = end - 1;
+    }
+    return changed;
+}
+
+struct Parsed {
+    json::error_code ec;
+    std::size_t stopped_at = 0;
+    Refusal refusal = Refusal::none;
+    std::size_t refused_at = 0;
+};
+
+// On success the document takes the payload with it, since its strings may point into it.
+Parsed parse_into(OwnedText& payload, std::optional<Document>& document) {
+    json::parse_options options;
+    options.max_depth = kMaxNesting;
+    json::basic_parser<Handler> parser(options, payload.data.get(), payload.size);
+    Parsed parsed;
+    parsed.stopped_at = parser.write_some(false, payload.data.get(), payload.size, parsed.ec);
+    // The parser stops after the value and the white space behind it; anything more is not
+    // one JSON text.
+    if (!parsed.ec && parsed.stopped_at != payload.size) {
+        parsed.ec = json::error::extra_data;
+    }
+    parsed.refusal = parser.handler().refusal();
+    parsed.refused_at = parser.handler().refused_at();
+    if (!parsed.ec) {
+        parser.handler().builder().adopt_source(std::move(payload));
+        document = parser.handler().builder().take();
+    }
+    return parsed;
+}
+
 }  // namespace
 
+Result<Document> read_reply(OwnedText payload) {
+    const std::string_view text = payload.view();
+    // A byte-order mark is not white space, and not JSON.
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        return reader_error(text, 0, "syntax error: a byte-order mark before the value");
+    }
+    try {
+        std::optional<Document> document;
+        Parsed parsed = parse_into(payload, document);
+        if (parsed.ec == json::error::exponent_overflow &&
+            zero_out_vanishing_numbers(payload.data.get(), payload.size)) {
+            parsed = parse_into(payload, document);
+        }
+        if (parsed.refusal == Refusal::too_large) {
+            return reader_error(text, parsed.refused_at, "number too large for a double");
+        }
+        if (parsed.ec == json::error::exponent_overflow) {
+            // Reported, like every number too large, where the number starts.
+            std::size_t start = std::min(parsed.stopped_at, text.size());
+            while (start > 0 && is_number_byte(text[start - 1])) {
+                --start;
+            }
+            return reader_error(text, start, describe(parsed.ec));
+        }
+        if (parsed.ec) {
+            return reader_error(text, parsed.stopped_at, describe(parsed.ec));
+        }
+        return std::move(*document);
+    } catch (const std::bad_alloc&) {
+        return fail("not enough memory to read the reply");
+    }
+}
+
 Result<Document> read_reply(std::string_view payload) {
-    // The library would skip a byte-order mark; in a reply it is an error.
-    if (payload.starts_with("\xEF\xBB\xBF")) {
-        return reader_error(payload, 0, "syntax error - a byte-order mark is not allowed");
-    }
-    ReplyBuilder builder(payload.size());
-    const bool parsed = json::sax_parse(payload.begin(), payload.end(), &builder);
-    if (builder.too_deep()) {
-        return reader_error(payload, offset_of_too_deep(payload),
-                            "syntax error - nesting deeper than 127 levels");
-    }
-    if (!parsed) {
-        // The library counts the byte it stopped at from 1.
-        const std::size_t at = builder.error_position() == 0 ? 0 : builder.error_position() - 1;
-        return reader_error(payload, at, builder.description());
-    }
-    // The library takes a NUL byte for the end of its input; in a reply it is never allowed
-    // (inside a string it is already refused as a raw control character).
-    if (const auto nul = payload.find('\0'); nul != std::string_view::npos) {
-        return reader_error(payload, nul, "syntax error - unexpected NUL byte");
-    }
-    return builder.take();
+    return read_reply(OwnedText::copy_of(payload));
 }
 
 }  // namespace corvanelle

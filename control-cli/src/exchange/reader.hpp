@@ -13,7 +13,10 @@ namespace corvanelle {
 inline constexpr std::size_t kMaxNesting = 127;
 
 // One complete JSON text, optionally surrounded by white space. A failure reads
-// "{description} at line {L} column {C}" and never quotes the reply's own bytes.
+// "{description} at line {L} column {C}" and never quotes the reply's own bytes. The document
+// keeps `payload`: its strings point into it where they need no unescaping.
+Result<Document> read_reply(OwnedText payload);
+// The same, from a copy of `payload`.
 Result<Document> read_reply(std::string_view payload);
 
 }  // namespace corvanelle

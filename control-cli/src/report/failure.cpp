@@ -4,8 +4,7 @@
 #include <algorithm>
 #include <array>
 
-#include <nlohmann/json.hpp>
-
+#include "document.hpp"
 #include "report/json_text.hpp"
 #include "report/output.hpp"
 
@@ -57,20 +56,32 @@ FailureClass classify_failure(std::string_view message) {
 
 std::string failure_envelope(std::string_view message) {
     const FailureClass found = classify_failure(message);
-    nlohmann::json error = nlohmann::json::object();
-    error["code"] = found.code;
-    error["message"] = message;
-    error["retryable"] = found.retryable;
-    error["recommendedFix"] = found.recommended_fix;
-    error["details"] = nullptr;
-
-    nlohmann::json envelope = nlohmann::json::object();
-    envelope["success"] = false;
-    envelope["requestId"] = "client";
-    envelope["data"] = nullptr;
-    envelope["error"] = std::move(error);
-    envelope["debugLogs"] = nlohmann::json::array();
-    return to_compact(envelope);
+    DocumentBuilder envelope;
+    envelope.start_object();
+    envelope.key("success");
+    envelope.boolean(false);
+    envelope.key("requestId");
+    envelope.string("client");
+    envelope.key("data");
+    envelope.null();
+    envelope.key("error");
+    envelope.start_object();
+    envelope.key("code");
+    envelope.string(found.code);
+    envelope.key("message");
+    envelope.string(message);
+    envelope.key("retryable");
+    envelope.boolean(found.retryable);
+    envelope.key("recommendedFix");
+    envelope.string(found.recommended_fix);
+    envelope.key("details");
+    envelope.null();
+    envelope.end();
+    envelope.key("debugLogs");
+    envelope.start_array();
+    envelope.end();
+    envelope.end();
+    return to_compact(envelope.take());
 }
 
 int report_failure(std::string_view message) {

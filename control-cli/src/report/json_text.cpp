@@ -11,12 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <nlohmann/json_fwd.hpp>
-
 namespace corvanelle {
 namespace {
-
-using nlohmann::json;
 
 template <typename Int>
 void append_integer(Int value, TextOut& out) {
@@ -123,66 +119,120 @@ class Writer {
 
 }  // namespace
 
-void append_string(std::string_view text, TextOut& out) {
-    out.put('"');
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (!kNeedsEscape[byte]) {
-            continue;
-        }
-        out.put(text.substr(run, i - run));
-        run = i + 1;
-        switch (byte) {
-            case '"':
-                out.put("\\\"");
-                break;
-            case '\\':
-                out.put("\\\\");
-                break;
-            case '\b':
-                out.put("\\b");
-                break;
-            case '\t':
-                out.put("\\t");
-                break;
-            case '\n':
-                out.put("\\n");
-                break;
-            case '\f':
-                out.put("\\f");
-                break;
-            case '\r':
-                out.put("\\r");
-                break;
-            default: {
-                constexpr std::string_view hex = "0123456789abcdef";
-                const std::array<char, 6> escape{'\\',           'u', '0', '0', hex[byte >> 4],
-                                                 hex[byte & 0xf]};
-                out.put({escape.data(), escape.size()});
-            }
-        }
-    }
-    out.put(text.substr(run));
-    out.put('"');
+namespace {
+
+// Whether any of the eight bytes in `word` must be escaped: below 0x20, '"' or '\\'. Each
+// test sets the top bit of a byte that matches (exact for bytes below 0x80; bytes from 0x80
+// up never match, as their own top bit is cleared by the final mask).
+constexpr bool any_to_escape(std::uint64_t word) {
+    constexpr std::uint64_t ones = 0x0101010101010101U;
+    constexpr std::uint64_t tops = 0x8080808080808080U;
+    const std::uint64_t below_space = word - ones * 0x20;
+    const std::uint64_t quote = word ^ (ones * '"');
+    const std::uint64_t backslash = word ^ (ones * '\\');
+    return ((below_space | (quote - ones) | (backslash - ones)) & ~word & tops) != 0;
 }
 
-void append_double(double value, TextOut& out) {
-    if (!std::isfinite(value)) {
-        out.put("null");
-        return;
+// The index of the first byte at or after `from` that must be escaped, or text.size().
+std::size_t next_to_escape(std::string_view text, std::size_t from) {
+    const char* data = text.data();
+    std::size_t i = from;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, data + i, 8);
+        if (any_to_escape(word)) {
+            break;
+        }
     }
-    // At most a sign, "0.", four zeros and 17 digits, or 17 digits with "e-324".
-    char* at = out.room(32);
-    if (std::signbit(value)) {
-        *at++ = '-';
-        value = -value;
+    for (; i < text.size(); ++i) {
+        if (kNeedsEscape[static_cast<unsigned char>(data[i])]) {
+            return i;
+        }
     }
-    if (value == 0.0) {
-        std::copy_n("0.0", 3, at);
-        out.commit(at + 3);
-        return;
+    return i;
+}
+
+void put_escape(unsigned char byte, TextOut& out) {
+    switch (byte) {
+        case '"':
+            out.put("\\\"");
+            break;
+        case '\\':
+            out.put("\\\\");
+            break;
+        case '\b':
+            out.put("\\b");
+            break;
+        case '\t':
+            out.put("\\t");
+            break;
+        case '\n':
+            out.put("\\n");
+            break;
+        case '\f':
+            out.put("\\f");
+            break;
+        case '\r':
+            out.put("\\r");
+            break;
+        default: {
+            constexpr std::string_view hex = "0123456789abcdef";
+            const std::array<char, 6> escape{'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xf]};
+            out.put({escape.data(), escape.size()});
+        }
     }
+}
+
+constexpr std::array<double, 7> kPowersOfTen = {1, 10, 100, 1e3, 1e4, 1e5, 1e6};
+
+// Short decimals, such as coordinates (1234.5, 0.25, 17.125), without the general route:
+// the smallest count k of decimals for which some integer n < 2^50 gives n / 10^k == value
+// exactly. One IEEE division of two exact numbers rounds the way strtod rounds "n e-k", so n
+// with k decimals reads back to the value; no shorter text does, since k is the smallest and
+// the value's rounding interval, scaled by 10^k, is narrower than a quarter. Covers values
+// from 1e-5 up to 1e15, the fixed notation's range. Returns the end, or nullptr.
+char* short_decimal(double value, char* at) {
+    if (!(value >= 1e-5 && value < 1e15)) {
+        return nullptr;
+    }
+    for (std::size_t k = 0; k < kPowersOfTen.size(); ++k) {
+        const double scaled = value * kPowersOfTen[k];
+        if (scaled >= 1125899906842624.0) {  // 2^50
+            return nullptr;
+        }
+        const auto n = static_cast<std::uint64_t>(scaled + 0.5);
+        if (static_cast<double>(n) / kPowersOfTen[k] != value) {
+            continue;
+        }
+        // n with its last k digits after the point; ".0" for a whole number.
+        std::array<char, 24> digits{};
+        const char* end = std::to_chars(digits.data(), digits.data() + digits.size(), n).ptr;
+        auto count = static_cast<std::size_t>(end - digits.data());
+        if (k == 0) {
+            std::memcpy(at, digits.data(), count);
+            at += count;
+            std::memcpy(at, ".0", 2);
+            return at + 2;
+        }
+        if (count <= k) {
+            *at++ = '0';
+            *at++ = '.';
+            std::memset(at, '0', k - count);
+            at += k - count;
+            std::memcpy(at, digits.data(), count);
+            return at + count;
+        }
+        std::memcpy(at, digits.data(), count - k);
+        at += count - k;
+        *at++ = '.';
+        std::memcpy(at, digits.data() + count - k, k);
+        return at + k;
+    }
+    return nullptr;
+}
+
+// The general route: the shortest round-trip digits, laid out by the fixed/exponent rules.
+char* general_double(double value, char* at) {
     // The shortest round-trip digits in scientific form, e.g. "1.2345e+02" or "5e-324".
     std::array<char, 32> sci{};
     const char* const sci_end =
@@ -233,7 +283,49 @@ void append_double(double value, TextOut& out) {
         *at++ = exponent < 0 ? '-' : '+';
         at = std::to_chars(at, at + 4, std::abs(exponent)).ptr;
     }
-    out.commit(at);
+    return at;
+}
+
+void put_double(double value, TextOut& out, bool short_route) {
+    if (!std::isfinite(value)) {
+        out.put("null");
+        return;
+    }
+    // At most a sign, "0.", four zeros and 17 digits, or 17 digits with "e-324".
+    char* at = out.room(32);
+    if (std::signbit(value)) {
+        *at++ = '-';
+        value = -value;
+    }
+    if (value == 0.0) {
+        std::copy_n("0.0", 3, at);
+        out.commit(at + 3);
+        return;
+    }
+    char* end = short_route ? short_decimal(value, at) : nullptr;
+    out.commit(end != nullptr ? end : general_double(value, at));
+}
+
+}  // namespace
+
+void append_string(std::string_view text, TextOut& out) {
+    out.put('"');
+    std::size_t run = 0;
+    for (std::size_t i = next_to_escape(text, 0); i < text.size(); i = next_to_escape(text, run)) {
+        out.put(text.substr(run, i - run));
+        put_escape(static_cast<unsigned char>(text[i]), out);
+        run = i + 1;
+    }
+    out.put(text.substr(run));
+    out.put('"');
+}
+
+void append_double(double value, TextOut& out) {
+    put_double(value, out, true);
+}
+
+void append_double_general(double value, TextOut& out) {
+    put_double(value, out, false);
 }
 
 void write_compact(const Document& value, TextOut& out) {
@@ -250,18 +342,16 @@ std::string to_compact(const Document& value) {
     return std::string(out.view());
 }
 
+std::string to_compact(Document::Value value) {
+    TextOut out;
+    Writer(out, false).value(value, 0);
+    return std::string(out.view());
+}
+
 std::string to_indented(const Document& value) {
     TextOut out;
     write_indented(value, out);
     return std::string(out.view());
-}
-
-std::string to_compact(const json& value) {
-    return to_compact(Document::from_json(value));
-}
-
-std::string to_indented(const json& value) {
-    return to_indented(Document::from_json(value));
 }
 
 Status print_value(const Document& value, bool compact) {

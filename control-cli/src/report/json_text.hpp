@@ -6,8 +6,6 @@
 #include <string>
 #include <string_view>
 
-#include <nlohmann/json_fwd.hpp>
-
 #include "document.hpp"
 #include "report/output.hpp"
 #include "result.hpp"
@@ -20,13 +18,14 @@ void write_indented(const Document& value, TextOut& out);
 // The text as one string (requests, the error envelope, tests).
 std::string to_compact(const Document& value);
 std::string to_indented(const Document& value);
-// Values this program builds itself are written the same way.
-std::string to_compact(const nlohmann::json& value);
-std::string to_indented(const nlohmann::json& value);
+// One value of a document on its own.
+std::string to_compact(Document::Value value);
 
 // Pieces of the text forms, also used on their own.
 void append_string(std::string_view text, TextOut& out);
 void append_double(double value, TextOut& out);
+// The same digits as append_double, always by the general route (for checking the short one).
+void append_double_general(double value, TextOut& out);
 
 // Prints `value` and one line feed on standard output, compact or indented, and returns the
 // first failed write, if any.

@@ -2,6 +2,7 @@
 
 #include "io.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -9,15 +10,28 @@
 namespace corvanelle {
 
 Status write_all(int fd, std::string_view text) {
-    return transfer_all(
-        text.data(), text.size(),
-        [fd](const char* at, std::size_t n) { return ::write(fd, at, n); },
-        "failed to write whole buffer");
+    // A parent may have made the descriptor non-blocking (an event loop sharing a pipe): a
+    // full pipe is then a wait for room, not a failure. poll() reports an error or a hang-up
+    // as readiness, and the next write() then fails with the real error.
+    const auto write_some = [fd](const char* at, std::size_t n) {
+        for (;;) {
+            const ssize_t written = ::write(fd, at, n);
+            if (written >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                return written;
+            }
+            pollfd ready{fd, POLLOUT, 0};
+            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) {
+                return ssize_t{-1};
+            }
+        }
+    };
+    return transfer_all(text.data(), text.size(), write_some, "failed to write whole buffer");
 }
 
 void TextOut::grow(std::size_t needed) {
     const std::size_t capacity = std::max({needed, capacity_ * 2, std::size_t{256}});
-    auto data = std::make_unique_for_overwrite<char[]>(capacity);
+    // Left uninitialised: every byte is written before it is read.
+    std::unique_ptr<char[]> data(new char[capacity]);
     if (size_ > 0) {
         std::memcpy(data.get(), data_.get(), size_);
     }

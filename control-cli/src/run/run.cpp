@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <csignal>
 
-#include <nlohmann/json.hpp>
-
 #include "commands/commands.hpp"
 #include "exchange/exchange.hpp"
 #include "report/failure.hpp"
@@ -17,17 +15,22 @@
 namespace corvanelle {
 namespace {
 
-using nlohmann::json;
-
-json version_document() {
-    json data = json::object();
-    data["name"] = kProgramName;
-    data["version"] = kVersion;
-    data["protocolVersion"] = kProtocolVersion;
-    json document = json::object();
-    document["success"] = true;
-    document["data"] = std::move(data);
-    return document;
+Document version_document() {
+    DocumentBuilder document;
+    document.start_object();
+    document.key("success");
+    document.boolean(true);
+    document.key("data");
+    document.start_object();
+    document.key("name");
+    document.string(kProgramName);
+    document.key("version");
+    document.string(kVersion);
+    document.key("protocolVersion");
+    document.unsigned_integer(kProtocolVersion);
+    document.end();
+    document.end();
+    return document.take();
 }
 
 // Success is the boolean true in an object's "success" member, and nothing else.
@@ -107,8 +110,7 @@ int run(std::vector<std::string> arguments) {
     }
     switch (line->action) {
         case CommandLine::Action::version:
-            return finish_output(
-                print_value(Document::from_json(version_document()), line->compact), 0);
+            return finish_output(print_value(version_document(), line->compact), 0);
         case CommandLine::Action::help:
             return finish_output(write_all(STDOUT_FILENO, help_text()), 0);
         case CommandLine::Action::forward:
