@@ -80,6 +80,31 @@ def numbers(rng):
             "data": {"samples": samples}}
 
 
+def dense_shapes():
+    """Replies of about 4 MiB whose shapes hold the most values per byte: the reader's memory
+    worst cases."""
+    budget = LIMIT - 16
+    shapes = {}
+    shapes["dense-empty-arrays"] = "[" + ",".join(["[]"] * (budget // 3)) + "]"
+    shapes["dense-zeros"] = "[" + ",".join(["0"] * (budget // 2)) + "]"
+    shapes["dense-empty-objects"] = "[" + ",".join(["{}"] * (budget // 3)) + "]"
+    shapes["dense-repeated-key"] = "{" + ",".join(['"a":0'] * (budget // 6)) + "}"
+    keys = []
+    size = 2
+    i = 0
+    while True:
+        member = f'"{i:x}":0'
+        if size + len(member) + 1 > budget or i >= 400_000:
+            break
+        keys.append(member)
+        size += len(member) + 1
+        i += 1
+    shapes["dense-distinct-keys"] = "{" + ",".join(keys) + "}"
+    deep = "[" * 126 + "]" * 126  # with the outer array, the deepest a reply may be
+    shapes["dense-deep-nesting"] = "[" + ",".join([deep] * (budget // (len(deep) + 1))) + "]"
+    return shapes
+
+
 def main():
     folder = sys.argv[1]
     os.makedirs(folder, exist_ok=True)
@@ -91,8 +116,10 @@ def main():
         "small.json": {"success": True, "requestId": "bench", "data": {"clicked": True},
                        "error": None},
     }
-    for name, doc in documents.items():
-        text = compact(doc).encode()
+    texts = {name: compact(doc).encode() for name, doc in documents.items()}
+    if "--dense" in sys.argv:
+        texts.update({name + ".json": text.encode() for name, text in dense_shapes().items()})
+    for name, text in texts.items():
         assert len(text) <= LIMIT, (name, len(text))
         with open(os.path.join(folder, name), "wb") as out:
             out.write(text)

@@ -10,7 +10,13 @@ import sys
 from datetime import date
 
 work, rounds = sys.argv[1], int(sys.argv[2])
-TARGETS = {"ui-tree": 0.20, "screenshot": 0.40, "numbers": 0.25}
+TARGETS = {"ui-tree": 0.12, "screenshot": 0.30, "numbers": 0.20}
+SMALL_TARGET = 1.20
+INSTRUCTIONS = {"ui-tree": 70, "screenshot": 8, "numbers": 80}
+PEAK_KIB = {"ui-tree": 32 * 1024}
+ANY_PEAK_KIB = 48 * 1024
+DENSE = ["dense-empty-arrays", "dense-zeros", "dense-empty-objects", "dense-repeated-key",
+         "dense-distinct-keys", "dense-deep-nesting"]
 
 
 def times(payload):
@@ -54,13 +60,29 @@ for payload in ["ui-tree", "screenshot", "numbers", "small"]:
         ok = ratio <= TARGETS[payload]
         jq_cells = f"{jq:.1f} | {ratio:.3f} | ≤ {TARGETS[payload]:.2f} {'met' if ok else 'MISSED'}"
     else:
-        ok = client / floor <= 1.25
-        jq_cells = f"– | – | ≤ 1.25 × floor {'met' if ok else 'MISSED'}"
+        ok = client / floor <= SMALL_TARGET
+        jq_cells = f"– | – | ≤ {SMALL_TARGET:.2f} × floor {'met' if ok else 'MISSED'}"
     met = met and ok
-    if payload == "ui-tree":
-        met = met and rss <= 48 * 1024
+    rss_ok = rss <= PEAK_KIB.get(payload, ANY_PEAK_KIB)
+    ins_ok = per_byte <= INSTRUCTIONS.get(payload, float("inf"))
+    met = met and rss_ok and ins_ok
     name = f"{payload} ({size} B, {counts['client']} runs)"
-    print(f"| {name} | {client:.1f} | {floor:.2f} | {jq_cells} | {client / floor:.2f} | {rss} "
-          f"| {per_byte:.1f}, {floor_per_byte:.2f} |")
-print("\npeak memory target for ui-tree: ≤ 49152 KiB")
+    ins_target = f" (≤ {INSTRUCTIONS[payload]})" if payload in INSTRUCTIONS else ""
+    print(f"| {name} | {client:.1f} | {floor:.2f} | {jq_cells} | {client / floor:.2f} "
+          f"| {rss}{'' if rss_ok else ' MISSED'} "
+          f"| {per_byte:.1f}{ins_target}{'' if ins_ok else ' MISSED'}, {floor_per_byte:.2f} |")
+
+print("\nPeak memory of the shapes that hold the most values per byte (target ≤ "
+      f"{ANY_PEAK_KIB} KiB each):\n")
+print("| reply | size | peak KiB | instructions / byte |")
+print("|---|---|---|---|")
+for payload in DENSE:
+    size = os.path.getsize(os.path.join(work, "payloads", f"{payload}.json"))
+    with open(os.path.join(work, f"{payload}.rss")) as f:
+        rss = int(f.read().strip().splitlines()[-1])
+    per_byte = collected(os.path.join(work, f"{payload}.cg")) / size
+    ok = rss <= ANY_PEAK_KIB
+    met = met and ok
+    print(f"| {payload} | {size} | {rss}{'' if ok else ' MISSED'} | {per_byte:.1f} |")
+print(f"\npeak memory targets: ≤ {PEAK_KIB['ui-tree']} KiB ui-tree, ≤ {ANY_PEAK_KIB} KiB any reply")
 print("all targets met" if met else "some targets missed")

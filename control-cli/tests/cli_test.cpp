@@ -20,6 +20,8 @@ using test::ProcessResult;
 using test::StubHost;
 using Args = std::vector<std::string>;
 
+constexpr std::size_t kFrameLimitForTests = std::size_t{4} * 1024 * 1024;
+
 const std::string kHelp =
     "Corvanelle native computer control\n"
     "Usage: corvanelle-control <command> [options]\n"
@@ -207,7 +209,7 @@ TEST(Cli, FailuresGiveOneEnvelopeLine) {
         const auto result = client(c.args, c.socket);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, failure_envelope(c.message) + "\n")
+        EXPECT_EQ(result.err, test::expected_envelope(c.message))
             << ::testing::PrintToString(c.args);
         EXPECT_EQ(test::json_at(result.err, "error.code"), "\"" + c.code + "\"");
     }
@@ -223,10 +225,38 @@ TEST(Cli, ArgumentThatIsNotUtf8IsRefusedBeforeAnythingIsSent) {
     const auto result = client({"type", "ok", "\xc3\x28", "\xff"}, host.path());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, failure_envelope("argument 3 is not valid UTF-8") + "\n");
+    EXPECT_EQ(result.err, test::expected_envelope("argument 3 is not valid UTF-8"));
     EXPECT_TRUE(requests_seen(host).empty());
-    EXPECT_EQ(client({"--version", "\xed\xa0\x80"}).err,
-              failure_envelope("argument 2 is not valid UTF-8") + "\n");
+}
+
+TEST(Cli, VersionAndHelpWinOverAnArgumentThatIsNotUtf8) {
+    EXPECT_EQ(client({"--version", "\xed\xa0\x80"}).out, kVersion);
+    EXPECT_EQ(client({"\xff", "--json", "--version"}).out, kVersionCompact);
+    EXPECT_EQ(client({"click", "\xc3\x28", "--help"}).out, kHelp);
+    const auto result = client({"--json", "type", "\xc3\x28"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(
+        result.err,
+        R"({"data":null,"debugLogs":[],"error":{"code":"CLIENT_FAILURE","details":null,"message":"argument 3 is not valid UTF-8","recommendedFix":"Run `corvanelle-control bridge status --json`, preserve this error message, and do not retry a mutation without inspecting current state.","retryable":false},"requestId":"client","success":false})"
+        "\n");
+}
+
+TEST(Cli, NonBlockingStandardOutputStillGetsEveryByte) {
+    // A 4 MiB reply into a pipe that a parent made non-blocking and that is read slowly: a
+    // full pipe is a wait, not a failure.
+    const test::TempDir replies;
+    const std::string text(kFrameLimitForTests - 64, 'x');
+    replies.write("see.json", R"({"success":true,"data":")" + text + R"("})");
+    StubHost host({"--replies", replies.path()});
+    ProcessOptions options;
+    options.env["CORVANELLE_CONTROL_SOCKET"] = host.path();
+    options.nonblocking_output = true;
+    options.read_pause = std::chrono::microseconds(50);
+    const auto result = test::run_process(test::client_path(), {"see"}, options);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out.size(), text.size() + 36);
+    EXPECT_EQ(result.out, "{\n  \"data\": \"" + text + "\",\n  \"success\": true\n}\n");
 }
 
 TEST(Cli, ClosedStandardOutputIsAFailureNotASignal) {
@@ -236,7 +266,7 @@ TEST(Cli, ClosedStandardOutputIsAFailureNotASignal) {
         const auto result = client(args, host.path(), /*close_stdout=*/true);
         EXPECT_EQ(result.signal, 0) << ::testing::PrintToString(args);
         EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.err, failure_envelope(os_error_message(EPIPE)) + "\n");
+        EXPECT_EQ(result.err, test::expected_envelope(os_error_message(EPIPE)));
     }
 }
 
@@ -255,7 +285,7 @@ TEST(Cli, StandInHostFaults) {
         const auto result = client({"click"}, host.path());
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, failure_envelope(c.message) + "\n");
+        EXPECT_EQ(result.err, test::expected_envelope(c.message));
     }
     StubHost failing({"--fail"});
     const auto result = client({"--json", "click"}, failing.path());

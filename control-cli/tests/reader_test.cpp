@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -108,6 +109,31 @@ TEST(ReadReply, ObjectMembersByKeyLastRepeatWins) {
     EXPECT_FALSE(doc->root().find("c", found));
 }
 
+TEST(ReadReply, LargeObjectsKeepTheLastOfEachRepeatedKey) {
+    // Beyond 16 members objects are ordered by another sort, which must be stable too.
+    for (const int members : {17, 40, 300}) {
+        std::string text = "{";
+        for (int round = 0; round < 5; ++round) {
+            for (int n = 0; n < members; ++n) {
+                const int i = round % 2 == 0 ? n : members - 1 - n;
+                text += (text.size() > 1 ? ",\"k" : "\"k") + std::to_string(1000 + i) +
+                        "\":" + std::to_string(round * 1000 + i);
+            }
+        }
+        text += "}";
+        const auto doc = read_reply(text);
+        ASSERT_TRUE(doc.has_value()) << doc.error().message;
+        EXPECT_EQ(doc->root().size(), static_cast<std::size_t>(members));
+        int expected = 0;
+        doc->root().for_each_member([&](std::string_view key, Document::Value value) {
+            EXPECT_EQ(key, "k" + std::to_string(1000 + expected));
+            EXPECT_EQ(value.unsigned_integer(), static_cast<std::uint64_t>(4000 + expected))
+                << members << " members, key " << key;
+            ++expected;
+        });
+    }
+}
+
 TEST(ReadReply, RefusesWithPositionedMessages) {
     struct Case {
         std::string payload;
@@ -174,6 +200,11 @@ TEST(ReadReply, MessagesNeverQuoteTheReply) {
 TEST(ReadReply, ParsingCorpus) {
     const std::filesystem::path folder = CORVANELLE_JSON_SUITE "/test_parsing";
     if (!std::filesystem::is_directory(folder)) {
+        // Continuous integration always has it beside the project: there its absence fails.
+        const char* ci = std::getenv("CI");
+        if (ci != nullptr && std::string_view(ci) == "true") {
+            FAIL() << "no JSON parsing corpus at " << folder;
+        }
         GTEST_SKIP() << "no JSON parsing corpus at " << folder;
     }
     const std::set<std::string> accepted_i = {

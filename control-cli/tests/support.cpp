@@ -89,6 +89,12 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
         ::close(out[0]);
         out[0] = -1;
     }
+    if (options.nonblocking_output) {
+        // O_NONBLOCK belongs to the open pipe, so the child's standard output has it too.
+        check(
+            ::fcntl(out[1], F_SETFL, O_NONBLOCK) == 0 && ::fcntl(err[1], F_SETFL, O_NONBLOCK) == 0,
+            "fcntl");
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
@@ -119,9 +125,13 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
             if (fds[i].fd < 0 || fds[i].revents == 0) {
                 continue;
             }
-            const ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
+            const bool slow = options.read_pause.count() > 0;
+            const ssize_t n = ::read(fds[i].fd, buffer.data(), slow ? 4096 : buffer.size());
             if (n > 0) {
                 sinks[i]->append(buffer.data(), static_cast<std::size_t>(n));
+                if (slow) {
+                    std::this_thread::sleep_for(options.read_pause);
+                }
             } else if (n == 0 || errno != EINTR) {
                 ::close(fds[i].fd);
                 fds[i].fd = -1;
@@ -199,8 +209,6 @@ std::string frame(const std::string& payload) {
 }
 
 ScriptedHost::ScriptedHost(Script script) : path_(dir_.file("s")) {
-    // A client that goes away while the script sends must not end the test process.
-    std::signal(SIGPIPE, SIG_IGN);
     listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
     check(listener_ >= 0 && ::fcntl(listener_, F_SETFD, FD_CLOEXEC) == 0, "socket");
     sockaddr_un address{};
@@ -273,10 +281,23 @@ void ScriptedHost::read_to_end(int fd) {
     }
 }
 
+// The test process keeps SIGPIPE's default disposition, so that a signal where the client
+// should see an error ends the test visibly; its own sends to a client that went away must
+// therefore not raise one.
+#ifdef MSG_NOSIGNAL
+constexpr int kNoSignal = MSG_NOSIGNAL;
+#else
+constexpr int kNoSignal = 0;
+#endif
+
 void ScriptedHost::send_bytes(int fd, const std::string& bytes) {
+#ifdef SO_NOSIGPIPE
+    const int on = 1;
+    (void)::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, 0);
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, kNoSignal);
         if (n <= 0) {
             return;
         }
@@ -338,6 +359,62 @@ void StubHost::kill_hard() {
 }  // namespace corvanelle::test
 
 namespace corvanelle::test {
+
+std::string expected_envelope(std::string_view message) {
+    std::string escaped;
+    for (const char c : message) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            escaped += '\\';
+            escaped += c;
+        } else if (c == '\n') {
+            escaped += "\\n";
+        } else if (c == '\t') {
+            escaped += "\\t";
+        } else if (byte < 0x20) {
+            const char hex[] = "0123456789abcdef";
+            escaped += "\\u00";
+            escaped += hex[byte >> 4];
+            escaped += hex[byte & 0xf];
+        } else {
+            escaped += c;
+        }
+    }
+    const auto has = [&](std::string_view phrase) {
+        return message.find(phrase) != std::string_view::npos;
+    };
+    std::string lower(message);
+    for (char& c : lower) {
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    std::string code = "CLIENT_FAILURE";
+    std::string fix =
+        "Run `corvanelle-control bridge status --json`, preserve this error message, and do not "
+        "retry a mutation without inspecting current state.";
+    bool retryable = false;
+    if (has("CORVANELLE_CONTROL_SOCKET")) {
+        code = "CONTROL_SOCKET_NOT_CONFIGURED";
+        fix =
+            "Run the bundled CLI through Corvanelle's authorized SSH shell, or set "
+            "CORVANELLE_CONTROL_SOCKET to the socket exported by the running desktop app.";
+    } else if (has("No such file") || has("Connection refused")) {
+        code = "CONTROL_HOST_UNAVAILABLE";
+        fix =
+            "Open Corvanelle Desktop, then rerun `corvanelle-control bridge status --json` "
+            "before retrying the requested action.";
+        retryable = true;
+    } else if (lower.find("timed out") != std::string::npos) {
+        code = "CONTROL_TRANSPORT_TIMEOUT";
+        fix =
+            "Check `corvanelle-control bridge status --json`; inspect current UI state before "
+            "retrying because a mutation may have been dispatched.";
+        retryable = true;
+    }
+    return R"({"data":null,"debugLogs":[],"error":{"code":")" + code +
+           R"(","details":null,"message":")" + escaped + R"(","recommendedFix":")" + fix +
+           R"(","retryable":)" + (retryable ? "true" : "false") +
+           R"(},"requestId":"client","success":false})" + "\n";
+}
 
 Document parse_json(std::string_view text) {
     auto document = read_reply(text);

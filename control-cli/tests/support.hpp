@@ -15,6 +15,10 @@
 
 namespace corvanelle::test {
 
+// The error envelope line (with its line feed) for `message`, written out here from the fixed
+// texts, independently of the program's writer and classifier.
+std::string expected_envelope(std::string_view message);
+
 // A JSON text read with the client's own reader, for looking into what a program printed.
 // A text that does not read fails the test that asked.
 Document parse_json(std::string_view text);
@@ -33,6 +37,10 @@ struct ProcessOptions {
     std::map<std::string, std::optional<std::string>> env;
     // Close the read end of the child's standard output at once: its writes meet EPIPE.
     bool close_stdout = false;
+    // Give the child non-blocking pipes for standard output and standard error, as an event
+    // loop that shares them would, and read them slowly: 4 KiB, then this pause.
+    bool nonblocking_output = false;
+    std::chrono::microseconds read_pause{0};
 };
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,

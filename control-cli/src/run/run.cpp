@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 #include <algorithm>
-#include <csignal>
 
 #include "commands/commands.hpp"
 #include "exchange/exchange.hpp"
@@ -68,15 +67,12 @@ std::string help_text() {
 }
 
 Result<CommandLine> parse_command_line(std::vector<std::string> arguments) {
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (!is_valid_utf8(arguments[i])) {
-            return fail("argument " + std::to_string(i + 1) + " is not valid UTF-8");
-        }
-    }
+    const std::vector<std::string> original = arguments;
 
     CommandLine line;
     // With --json present, every --json-output stays an argument.
-    line.compact = remove_flag(arguments, "--json") || remove_flag(arguments, "--json-output");
+    const bool json = remove_flag(arguments, "--json");
+    line.compact = json || remove_flag(arguments, "--json-output");
     remove_flag(arguments, "--no-remote");
 
     if (remove_flag(arguments, "--version")) {
@@ -86,6 +82,22 @@ Result<CommandLine> parse_command_line(std::vector<std::string> arguments) {
     if (arguments.empty() || remove_flag(arguments, "--help") || remove_flag(arguments, "-h")) {
         line.action = CommandLine::Action::help;
         return line;
+    }
+
+    // Only the words that would be resolved and sent must be UTF-8; a failure names the word
+    // by its place on the original command line. Those words are the original ones less the
+    // flags stripped above, in order.
+    const std::string_view compact_flag = json ? "--json" : "--json-output";
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < original.size(); ++i) {
+        const std::string& word = original[i];
+        if ((line.compact && word == compact_flag) || word == "--no-remote") {
+            continue;
+        }
+        if (!is_valid_utf8(arguments[kept])) {
+            return fail("argument " + std::to_string(i + 1) + " is not valid UTF-8");
+        }
+        ++kept;
     }
 
     const std::string word = std::move(arguments.front());
@@ -101,9 +113,6 @@ Result<CommandLine> parse_command_line(std::vector<std::string> arguments) {
 }
 
 int run(std::vector<std::string> arguments) {
-    // A reader that goes away must make writes fail with EPIPE, not end the process.
-    (void)std::signal(SIGPIPE, SIG_IGN);
-
     auto line = parse_command_line(std::move(arguments));
     if (!line) {
         return report_failure(line.error().message);
