@@ -161,7 +161,9 @@ Setup parse_options(int argc, char** argv) {
     const char* log_path = nullptr;
     bool keep_no_log = false;
     for (;;) {
-        const int c = ::getopt_long(argc, argv, "h", long_options.data(), nullptr);
+        // Our own messages, in one line each, naming the program rather than its path.
+        opterr = 0;
+        const int c = ::getopt_long(argc, argv, ":h", long_options.data(), nullptr);
         if (c == -1) {
             break;
         }
@@ -220,8 +222,10 @@ Setup parse_options(int argc, char** argv) {
                                 " is not an open descriptor");
                 }
                 break;
-            default:  // getopt_long has said what was wrong
-                usage_error("wrong options");
+            case ':':
+                usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
+            default:
+                usage_error(std::string("unrecognized option '") + argv[optind - 1] + "'");
         }
     }
     if (optind == argc) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <regex>
 #include <string>
 
@@ -228,13 +229,14 @@ TEST_F(Exchange, HostGoneWhileSending) {
 }
 
 TEST_F(Exchange, SendTimeoutWhenTheHostNeverReads) {
-    ScriptedHost host([](int fd, ScriptedHost&) {
-        std::this_thread::sleep_for(std::chrono::seconds(2));
-        (void)fd;
-    });
+    // The host holds the connection, unread, until the client has given up.
+    std::promise<void> client_done;
+    ScriptedHost host([done = client_done.get_future().share()](int, ScriptedHost&) { done.wait(); });
     use_socket(host.path());
     EXPECT_EQ(failure_of(transact("type", {std::string(kFrameLimit / 2, 'x')}, kShort)),
               os_error_message(EAGAIN));
+    client_done.set_value();
+    host.join();
 }
 
 TEST_F(Exchange, ReceiveTimeoutWhenTheHostNeverAnswers) {

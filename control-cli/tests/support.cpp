@@ -305,25 +305,41 @@ void ScriptedHost::send_bytes(int fd, const std::string& bytes) {
     }
 }
 
-StubHost::StubHost(const std::vector<std::string>& options)
-    : path_(dir_.file("s")), log_path_(dir_.file("log")) {
-    std::vector<std::string> args{stub_path(), "--log", log_path_};
+StubHost::StubHost(const std::vector<std::string>& options, const std::string& path)
+    : path_(path.empty() ? dir_.file("s") : path), log_path_(dir_.file("log")) {
+    // The host says on descriptor 3 when it listens: a hand-shake, not a wait for the file.
+    std::array<int, 2> ready{};
+    check(::pipe(ready.data()) == 0, "pipe");
+    std::vector<std::string> args{stub_path(), "--log", log_path_, "--ready-fd", "3"};
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(path_);
     auto argv = pointers(args);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // Closed before the dup2, since the read end may itself be descriptor 3.
+    posix_spawn_file_actions_addclose(&actions, ready[0]);
+    posix_spawn_file_actions_adddup2(&actions, ready[1], 3);
+    if (ready[1] != 3) {
+        posix_spawn_file_actions_addclose(&actions, ready[1]);
+    }
     pid_t pid = -1;
     errno = ::posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    ::close(ready[1]);
     check(errno == 0, "posix_spawn stub");
     pid_ = pid;
-    // The socket file appears once the host listens.
-    for (int i = 0; i < 1000 && !std::filesystem::exists(path_); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::string line;
+    char c = 0;
+    ssize_t n = 0;
+    while (((n = ::read(ready[0], &c, 1)) > 0 || (n < 0 && errno == EINTR)) && c != '\n') {
+        if (n > 0) {
+            line += c;
+        }
     }
-    if (!std::filesystem::exists(path_)) {
+    ::close(ready[0]);
+    if (line.rfind("listening on ", 0) != 0) {
+        stop();
         throw std::runtime_error("the stand-in host did not start");
     }
 }

@@ -111,7 +111,8 @@ std::string frame(const std::string& payload);
 // A running stand-in host on a fresh socket, stopped with SIGTERM when the object goes.
 class StubHost {
   public:
-    explicit StubHost(const std::vector<std::string>& options = {});
+    // On a fresh socket path, or on `path`.
+    explicit StubHost(const std::vector<std::string>& options = {}, const std::string& path = {});
     ~StubHost();
     StubHost(const StubHost&) = delete;
     StubHost& operator=(const StubHost&) = delete;
@@ -120,6 +121,7 @@ class StubHost {
     std::string stop();
     // Ends the host with SIGKILL: its socket file stays behind.
     void kill_hard();
+    [[nodiscard]] int pid() const { return pid_; }
 
   private:
     TempDir dir_;
