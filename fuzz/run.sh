@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(reader frame command_line envelope)
+[ ${#targets[@]} -gt 0 ] || targets=(reader frame command_line envelope host)
 
 scripts/setup.sh clang-14 libclang-rt-14-dev
 cmake --preset fuzz >/dev/null
@@ -20,7 +20,7 @@ mkdir -p "$findings"
 for target in "${targets[@]}"; do
     case $target in
         reader) max_len=65536 ;;
-        frame) max_len=65540 ;;
+        frame | host) max_len=65540 ;;
         *) max_len=4096 ;;
     esac
     # A scratch corpus: the committed seeds stay as they are, new inputs go here.

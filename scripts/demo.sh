@@ -17,9 +17,12 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$bin/corvanelle-control-stub" --log "$dir/requests.log" "$dir/control.sock" 2>/dev/null &
+# The host writes one line to descriptor 3 once it listens: wait for that, not for the file.
+mkfifo "$dir/ready"
+"$bin/corvanelle-control-stub" --log "$dir/requests.log" --ready-fd 3 "$dir/control.sock" \
+    2>/dev/null 3>"$dir/ready" &
 host_pid=$!
-for _ in $(seq 100); do [ -S "$dir/control.sock" ] && break; sleep 0.05; done
+read -r _ <"$dir/ready"
 export CORVANELLE_CONTROL_SOCKET="$dir/control.sock"
 
 show() {

@@ -24,9 +24,10 @@ version=$(/usr/bin/corvanelle-control --json --version)
 echo "$version"
 [ "$version" = '{"data":{"name":"corvanelle-control","protocolVersion":1,"version":"1.1.0"},"success":true}' ]
 
-/usr/bin/corvanelle-control-stub --quiet "$dir/s" 2>/dev/null &
+mkfifo "$dir/ready"
+/usr/bin/corvanelle-control-stub --quiet --ready-fd 3 "$dir/s" 2>/dev/null 3>"$dir/ready" &
 host_pid=$!
-for _ in $(seq 100); do [ -S "$dir/s" ] && break; sleep 0.05; done
+read -r _ <"$dir/ready"
 reply=$(CORVANELLE_CONTROL_SOCKET="$dir/s" /usr/bin/corvanelle-control --json list windows)
 echo "$reply"
 case $reply in *'"arguments":["list"],"command":"window"'*'"success":true}') ;; *) exit 1 ;; esac

@@ -15,7 +15,10 @@ OwnedText OwnedText::copy_of(std::string_view text) {
 
 OwnedText OwnedText::uninitialised(std::size_t size) {
     // new char[n] leaves the bytes as they are: no page is touched before it is received into.
-    return {std::unique_ptr<char[]>(new char[size == 0 ? 1 : size]), size};
+    OwnedText text;
+    text.data.reset(new char[size == 0 ? 1 : size]);
+    text.size = size;
+    return text;
 }
 
 bool Document::Value::find(std::string_view key, Value& found) const {

@@ -172,7 +172,7 @@ class Handler {
 
   private:
     [[nodiscard]] bool in_source(json::string_view s) const {
-        const std::less<const char*> before;
+        const std::less<> before;
         return !before(s.data(), base_) && !before(base_ + size_, s.data() + s.size());
     }
     [[nodiscard]] std::size_t offset_of(json::string_view s) const {

@@ -200,7 +200,9 @@ char* short_decimal(double value, char* at) {
         if (scaled >= 1125899906842624.0) {  // 2^50
             return nullptr;
         }
-        const auto n = static_cast<std::uint64_t>(scaled + 0.5);
+        // The nearest integer: scaled is positive, and the candidate is checked exactly below.
+        const auto n =
+            static_cast<std::uint64_t>(scaled + 0.5);  // NOLINT(bugprone-incorrect-roundings)
         if (static_cast<double>(n) / kPowersOfTen[k] != value) {
             continue;
         }
@@ -211,8 +213,9 @@ char* short_decimal(double value, char* at) {
         if (k == 0) {
             std::memcpy(at, digits.data(), count);
             at += count;
-            std::memcpy(at, ".0", 2);
-            return at + 2;
+            *at++ = '.';
+            *at++ = '0';
+            return at;
         }
         if (count <= k) {
             *at++ = '0';
