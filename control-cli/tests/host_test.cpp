@@ -41,9 +41,7 @@ class Connection {
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
     [[nodiscard]] bool connected() const { return connected_; }
-    void send(const std::string& bytes) const {
-        test::ScriptedHost::send_bytes(fd_, bytes);
-    }
+    void send(const std::string& bytes) const { test::ScriptedHost::send_bytes(fd_, bytes); }
     // Everything the host sends until it closes.
     [[nodiscard]] std::string until_closed() const {
         std::string got;
@@ -89,7 +87,8 @@ TEST(Host, HostileRequestsAreRefusedAndTheHostGoesOn) {
         // Nested 30 000 levels deep: refused by the reader's 127 levels, no recursion.
         deep,
         // Command words that name no plain file of the replies folder.
-        std::string(R"({"arguments":[],"command":".\u0000","protocolVersion":1,"requestId":"1-1"})"),
+        std::string(
+            R"({"arguments":[],"command":".\u0000","protocolVersion":1,"requestId":"1-1"})"),
         R"({"arguments":[],"command":"../click","protocolVersion":1,"requestId":"1-2"})",
         R"({"arguments":[],"command":"..","protocolVersion":1,"requestId":"1-3"})",
         R"({"arguments":[],"command":".","protocolVersion":1,"requestId":"1-4"})",
@@ -144,8 +143,7 @@ TEST(Host, LogShowsTheBytesThatArrived) {
     const auto log = lines_of(host.stop());
     ASSERT_EQ(log.size(), 2U);
     EXPECT_EQ(log[0], request);
-    EXPECT_TRUE(log[1].starts_with(R"({"arguments":["a\"b\\","é\t"],"command":"type",)"))
-        << log[1];
+    EXPECT_TRUE(log[1].starts_with(R"({"arguments":["a\"b\\","é\t"],"command":"type",)")) << log[1];
 }
 
 #ifdef __linux__
@@ -182,6 +180,48 @@ TEST(Host, SilentConnectionsAnnouncingFourMiBCostLittle) {
     }
     EXPECT_TRUE(answers(host)) << "still answering with 200 connections waiting";
     EXPECT_LT(resident_kib(host.pid()), 64U * 1024);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define CORVANELLE_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CORVANELLE_TEST_ASAN 1
+#endif
+#endif
+
+TEST(Host, NoThreadForAConnectionClosesItAndTheHostGoesOn) {
+#ifdef CORVANELLE_TEST_ASAN
+    GTEST_SKIP() << "AddressSanitizer's shadow memory cannot live under an address-space limit";
+#else
+    StubHost host({"--timeout", "1"});
+    // Little address space beyond what the host has mapped: a thread's stack no longer fits.
+    // (A limit on processes would do too, but root is exempt from it.)
+    rlimit current{};
+    ASSERT_EQ(::prlimit(host.pid(), RLIMIT_AS, nullptr, &current), 0);
+    std::ifstream status("/proc/" + std::to_string(host.pid()) + "/status");
+    std::size_t mapped_kib = 0;
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmSize:")) {
+            mapped_kib = std::stoul(line.substr(7));
+        }
+    }
+    ASSERT_GT(mapped_kib, 0U);
+    const rlimit tight{(mapped_kib + 4 * 1024) * 1024, current.rlim_max};
+    ASSERT_EQ(::prlimit(host.pid(), RLIMIT_AS, &tight, nullptr), 0);
+    std::vector<std::unique_ptr<Connection>> idle;
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(std::make_unique<Connection>(host.path()));
+    }
+    for (const auto& connection : idle) {
+        (void)connection->until_closed();  // closed at once, or after the 1 s time-out
+    }
+    EXPECT_TRUE(alive(host.pid()));
+    ASSERT_EQ(::prlimit(host.pid(), RLIMIT_AS, &current, nullptr), 0);
+    EXPECT_TRUE(answers(host));
+    EXPECT_NE(host.stop().find("! no thread for a connection; it was closed unanswered"),
+              std::string::npos);
+#endif
 }
 
 TEST(Host, OutOfDescriptorsItBacksOffAndRecovers) {
