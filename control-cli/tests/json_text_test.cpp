@@ -162,7 +162,7 @@ TEST(Layout, CompactAndIndentedForms) {
 }
 
 TEST(Layout, DeepIndentation) {
-    // Deeper than the writer's ready-made run of blanks.
+    // Indentation at every depth a reply may have, and beyond.
     for (const std::size_t depth : {1U, 63U, 64U, 65U, 127U, 200U}) {
         DocumentBuilder value;
         for (std::size_t level = 0; level < depth; ++level) {

@@ -1,5 +1,5 @@
 // The control socket: a move-only handle that closes its descriptor exactly once, and the
-// few system calls the exchange makes on it. Platform differences live in platform.cpp.
+// few system calls the exchange makes on it. Platform differences live in socket.cpp.
 #pragma once
 
 #include <chrono>

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 #include <algorithm>
-#include <array>
 
 #include "document.hpp"
 #include "report/json_text.hpp"
