@@ -3,7 +3,7 @@
 # Usage: scripts/setup.sh [extra package ...]
 set -euo pipefail
 
-packages=(g++ cmake make libboost-json1.81-dev libgtest-dev groff-base "$@")
+packages=(g++ cmake make libboost-json1.81-dev libgtest-dev groff-base mandoc "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -377,7 +377,7 @@ int main(int argc, char** argv) {
         ::sigaction(signal, &action, nullptr);
     }
 
-    const Socket listener = listen_on(options.socket_path, 128);
+    const Socket listener = listen_on(options.socket_path, SOMAXCONN);
     (void)std::fprintf(stderr, "%s: listening on %s\n", kProgram, options.socket_path.c_str());
     if (setup.ready_fd >= 0) {
         (void)corvanelle::write_all(setup.ready_fd, "listening on " + options.socket_path + "\n");

@@ -1,6 +1,7 @@
 // The client under load and against a faulty host: every run ends with its reply or exactly
 // one envelope, the right status, and never a signal death; nothing leaks in-process.
 #include <sys/wait.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -49,7 +50,7 @@ void expect_failure(const test::ProcessResult& result, const std::string& messag
     EXPECT_EQ(result.err, test::expected_envelope(message)) << context;
 }
 
-TEST(Load, FiveHundredClientsAtOnce) {
+TEST(Load, FiveHundredClientsAHundredAtATime) {
     constexpr int kClients = 500;
     StubHost host;
     const TempDir dir;
@@ -58,21 +59,29 @@ TEST(Load, FiveHundredClientsAtOnce) {
 
     std::map<int, int> client_of_pid;
     std::map<int, Clock::time_point> started;
-    for (int i = 0; i < kClients; ++i) {
-        const std::string n = std::to_string(i);
-        const int pid = test::spawn_to_files(test::client_path(), {"click", "n-" + n}, options,
-                                             dir.file("out-" + n), dir.file("err-" + n));
-        client_of_pid[pid] = i;
-        started[pid] = Clock::now();
-    }
     std::map<int, int> status_of_client;
     Clock::duration slowest{};
-    for (int reaped = 0; reaped < kClients; ++reaped) {
-        int status = 0;
-        const int pid = ::wait(&status);
-        ASSERT_GT(pid, 0) << std::strerror(errno);
-        slowest = std::max(slowest, Clock::now() - started[pid]);
-        status_of_client[client_of_pid[pid]] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // In waves of 100 at once: where a full listen queue refuses a connect instead of making
+    // it wait (BSD, macOS, whose default queue holds 128), more at once would test the queue
+    // and not the host.
+    constexpr int kWave = 100;
+    for (int first = 0; first < kClients; first += kWave) {
+        const int last = std::min(kClients, first + kWave);
+        for (int i = first; i < last; ++i) {
+            const std::string n = std::to_string(i);
+            const int pid = test::spawn_to_files(test::client_path(), {"click", "n-" + n},
+                                                 options, dir.file("out-" + n),
+                                                 dir.file("err-" + n));
+            client_of_pid[pid] = i;
+            started[pid] = Clock::now();
+        }
+        for (int reaped = first; reaped < last; ++reaped) {
+            int status = 0;
+            const int pid = ::wait(&status);
+            ASSERT_GT(pid, 0) << std::strerror(errno);
+            slowest = std::max(slowest, Clock::now() - started[pid]);
+            status_of_client[client_of_pid[pid]] = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
     }
     EXPECT_LT(slowest, std::chrono::seconds(60)) << "a client took too long";
 
