@@ -11,6 +11,18 @@ deb=$(ls build/ci/corvanelle-control_*.deb)
 dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Depends):'
 dpkg -i "$deb"
 
+# The archive Mac users are told to make (cpack -G TGZ): here, the Linux one, with what the
+# install rules hold.
+rm -f build/ci/corvanelle-control-*.tar.gz
+(cd build/ci && cpack -G TGZ >/dev/null)
+archive=$(ls build/ci/corvanelle-control-*.tar.gz)
+listing=$(tar -tzf "$archive")
+for entry in bin/corvanelle-control bin/corvanelle-control-stub \
+    share/man/man1/corvanelle-control.1 share/man/man1/corvanelle-control-stub.1; do
+    grep -q "^[^/]*/$entry\$" <<<"$listing" || { echo "$archive lacks $entry" >&2; exit 1; }
+done
+echo "$archive holds the programs and their manual pages"
+
 dir=$(mktemp -d /tmp/corvanelle-package.XXXXXX)
 host_pid=
 cleanup() {
