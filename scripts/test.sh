@@ -3,7 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/setup.sh
+# Besides the build: the shells whose completions are tested, the schema validator.
+scripts/setup.sh zsh fish python3-jsonschema
 cmake --preset ci
 cmake --build --preset ci -j "$(nproc)"
 ctest --preset ci -j "$(nproc)"

@@ -1,6 +1,7 @@
 // The entry and the run: flags, help, version, the command, and the exit status.
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -8,6 +9,10 @@
 #include "result.hpp"
 
 namespace corvanelle {
+
+// The six flag words, stripped wherever they stand on the command line.
+inline constexpr std::array<std::string_view, 6> kFlagWords = {
+    "--json", "--json-output", "--no-remote", "--version", "--help", "-h"};
 
 // Removes every element equal to `flag`, byte for byte, keeping the others' order.
 // Returns whether anything was removed.
