@@ -4,10 +4,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+echo "== Checking the Debian packages the build needs (installing what is missing)"
 scripts/setup.sh
-cmake --preset dev >/dev/null
-cmake --build --preset dev -j "$(nproc)" >/dev/null
-bin=build/dev/control-cli
+echo "== Configuring the release build (the programs alone, no tests)"
+cmake --preset release >/dev/null
+echo "== Building the client and the stand-in host"
+cmake --build --preset release -j "$(nproc)" --target corvanelle-control corvanelle-control-stub \
+    >/dev/null
+bin=build/release/control-cli
 
 dir=$(mktemp -d /tmp/corvanelle-demo.XXXXXX)
 host_pid=
@@ -19,10 +23,13 @@ trap cleanup EXIT
 
 # The host writes one line to descriptor 3 once it listens: wait for that, not for the file.
 mkfifo "$dir/ready"
+echo "== Starting the stand-in desktop host on $dir/control.sock"
 "$bin/corvanelle-control-stub" --log "$dir/requests.log" --ready-fd 3 "$dir/control.sock" \
     2>/dev/null 3>"$dir/ready" &
 host_pid=$!
 read -r _ <"$dir/ready"
+echo "== Forwarding commands through the client"
+echo
 export CORVANELLE_CONTROL_SOCKET="$dir/control.sock"
 
 show() {

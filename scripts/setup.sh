@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs, when they are missing.
-# Usage: scripts/setup.sh [extra package ...]
+# Installs the Debian packages that building the programs needs, and any others named, when
+# they are missing. Usage: scripts/setup.sh [extra package ...]
 set -euo pipefail
 
-packages=(g++ cmake make libboost-json1.81-dev libgtest-dev groff-base mandoc "$@")
+packages=(g++ cmake make libboost-json1.81-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

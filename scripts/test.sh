@@ -3,8 +3,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Besides the build: the shells whose completions are tested, the schema validator.
-scripts/setup.sh zsh fish python3-jsonschema
+# Besides the build: GoogleTest, both manual-page checkers, the shells whose completions are
+# tested, and the schema validator.
+scripts/setup.sh libgtest-dev groff-base mandoc zsh fish python3-jsonschema
 cmake --preset ci
 cmake --build --preset ci -j "$(nproc)"
 ctest --preset ci -j "$(nproc)"

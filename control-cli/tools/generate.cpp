@@ -1,12 +1,16 @@
-// Writes the shell completions of corvanelle-control, from the program's own command table,
-// list targets and flag words, so that they can never disagree with what the program takes.
-// Usage: corvanelle-completions bash|zsh|fish
+// Writes what is made from the program's own command table, list targets and flag words, so
+// that it can never disagree with what the program takes: the shell completions, and the JSON
+// Schema of the request (written with the program's own value type and writer).
+// Usage: corvanelle-generate bash|zsh|fish|request-schema
 #include <cstdio>
 #include <string>
 #include <string_view>
 
 #include "commands/commands.hpp"
+#include "document.hpp"
+#include "report/json_text.hpp"
 #include "run/run.hpp"
+#include "version.hpp"
 
 namespace {
 
@@ -25,7 +29,10 @@ std::string words_of_commands() {
 std::string words_of_targets() {
     std::string words;
     for (const auto& target : kListTargets) {
-        words += (words.empty() ? "" : " ") + std::string(target.target);
+        if (!words.empty()) {
+            words += ' ';
+        }
+        words += target.target;
     }
     return words;
 }
@@ -33,7 +40,10 @@ std::string words_of_targets() {
 std::string words_of_flags(std::string_view separator) {
     std::string words;
     for (const std::string_view flag : kFlagWords) {
-        words += (words.empty() ? "" : std::string(separator)) + std::string(flag);
+        if (!words.empty()) {
+            words += separator;
+        }
+        words += flag;
     }
     return words;
 }
@@ -139,6 +149,64 @@ std::string fish() {
     return text;
 }
 
+std::string request_schema() {
+    corvanelle::DocumentBuilder schema;
+    const auto text = [&](std::string_view key, std::string_view value) {
+        schema.key(key);
+        schema.string(value);
+    };
+    const auto type = [&](std::string_view name) { text("type", name); };
+    schema.start_object();
+    text("$schema", "https://json-schema.org/draft/2020-12/schema");
+    text("title", "corvanelle-control request");
+    text("description",
+         "The payload of the one request frame that corvanelle-control sends on each "
+         "connection. See corvanelle-control-protocol(7).");
+    type("object");
+    schema.key("required");
+    schema.start_array();
+    for (const std::string_view name : {"arguments", "command", "protocolVersion", "requestId"}) {
+        schema.string(name);
+    }
+    schema.end();
+    schema.key("additionalProperties");
+    schema.boolean(false);
+    schema.key("properties");
+    schema.start_object();
+    schema.key("arguments");
+    schema.start_object();
+    type("array");
+    schema.key("items");
+    schema.start_object();
+    type("string");
+    schema.end();
+    schema.end();
+    schema.key("command");
+    schema.start_object();
+    text("description",
+         "A word of the command table; the list form is sent as app, window or screen.");
+    schema.key("enum");
+    schema.start_array();
+    for (const std::string_view word : kCommandTable) {
+        schema.string(word);
+    }
+    schema.end();
+    schema.end();
+    schema.key("protocolVersion");
+    schema.start_object();
+    schema.key("const");
+    schema.unsigned_integer(corvanelle::kProtocolVersion);
+    schema.end();
+    schema.key("requestId");
+    schema.start_object();
+    type("string");
+    text("pattern", "^(0|[1-9][0-9]*)-(0|[1-9][0-9]*)$");
+    schema.end();
+    schema.end();
+    schema.end();
+    return corvanelle::to_indented(schema.take()) + "\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,8 +218,10 @@ int main(int argc, char** argv) {
         text = zsh();
     } else if (shell == "fish") {
         text = fish();
+    } else if (shell == "request-schema") {
+        text = request_schema();
     } else {
-        (void)std::fputs("usage: corvanelle-completions bash|zsh|fish\n", stderr);
+        (void)std::fputs("usage: corvanelle-generate bash|zsh|fish|request-schema\n", stderr);
         return 2;
     }
     return std::fputs(text.c_str(), stdout) < 0 ? 1 : 0;
