@@ -45,19 +45,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     const auto line = parse_command_line(arguments);
-    const bool all_utf8 = std::all_of(arguments.begin(), arguments.end(),
-                                      [](const std::string& a) { return is_valid_utf8(a); });
-    if (!all_utf8) {
-        if (line || line.error().message.find("is not valid UTF-8") == std::string::npos) {
-            std::abort();
-        }
-        return 0;
-    }
     if (contains(arguments, "--version")) {
+        // Wins over everything else, arguments that are not UTF-8 included.
         if (!line || line->action != CommandLine::Action::version) {
             std::abort();
         }
         return 0;
+    }
+    // The words that would be resolved and sent: all but the stripped flags. With --json
+    // present, every --json-output is one of them.
+    const bool json = contains(arguments, "--json");
+    const bool compact = json || contains(arguments, "--json-output");
+    const std::string_view compact_flag = json ? "--json" : "--json-output";
+    std::vector<std::size_t> kept;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        if (!(compact && arguments[i] == compact_flag) && arguments[i] != "--no-remote") {
+            kept.push_back(i);
+        }
+    }
+    const bool help = kept.empty() || contains(arguments, "--help") || contains(arguments, "-h");
+    if (help) {
+        if (!line || line->action != CommandLine::Action::help) {
+            std::abort();
+        }
+        return 0;
+    }
+    for (const std::size_t i : kept) {
+        if (!is_valid_utf8(arguments[i])) {
+            // The first such word, by its place on the command line as given.
+            if (line || line.error().message !=
+                            "argument " + std::to_string(i + 1) + " is not valid UTF-8") {
+                std::abort();
+            }
+            return 0;
+        }
     }
     if (!line) {
         // Exactly one message, and one of resolution's three kinds.

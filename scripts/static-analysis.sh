@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 scripts/setup.sh clang-14 clang-tidy-14 libclang-rt-14-dev cppcheck
 cmake --preset fuzz >/dev/null
-sources=(control-cli/src/*.cpp control-cli/src/*/*.cpp control-cli/stub/*.cpp)
+sources=(control-cli/src/*.cpp control-cli/src/*/*.cpp control-cli/stub/*.cpp control-cli/tools/*.cpp)
 
 echo "== clang-tidy"
 status=0
@@ -17,7 +17,7 @@ done
 echo "== cppcheck"
 cppcheck --enable=warning,style,performance,portability --std=c++20 --inline-suppr \
     --error-exitcode=1 --quiet -I control-cli/src -I build/fuzz/control-cli/generated \
-    control-cli/src control-cli/stub || status=1
+    control-cli/src control-cli/stub control-cli/tools || status=1
 
 [ $status -eq 0 ] && echo "static analysis: clean"
 exit $status
