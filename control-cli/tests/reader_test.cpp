@@ -109,6 +109,40 @@ TEST(ReadReply, ObjectMembersByKeyLastRepeatWins) {
     EXPECT_FALSE(doc->root().find("c", found));
 }
 
+// The shapes that hold the most values per byte, at a size where the reserved arrays are
+// filled to their bounds: each is read whole and writes back as it came.
+TEST(ReadReply, DenseShapes) {
+    const auto repeat = [](const std::string& item, std::size_t times) {
+        std::string text;
+        for (std::size_t i = 0; i < times; ++i) {
+            text += (i == 0 ? "" : ",") + item;
+        }
+        return text;
+    };
+    std::string distinct = "{";
+    for (int i = 0; i < 50000; ++i) {
+        distinct += (i == 0 ? "\"" : ",\"") + std::to_string(100000 + i) + "\":0";
+    }
+    distinct += "}";
+    const std::string deep = std::string(126, '[') + std::string(126, ']');
+    const std::pair<std::string, std::size_t> cases[] = {
+        {"[" + repeat("[]", 100000) + "]", 100000},
+        {"[" + repeat("0", 200000) + "]", 200000},
+        {"[" + repeat("{}", 100000) + "]", 100000},
+        {"[" + repeat(deep, 500) + "]", 500},
+        {distinct, 50000},
+        {"{" + repeat("\"a\":0", 100000) + "}", 1},
+        {"[]", 0},
+    };
+    for (const auto& [text, size] : cases) {
+        const auto value = read_reply(text);
+        ASSERT_TRUE(value.has_value()) << text.substr(0, 40) << ": " << value.error().message;
+        EXPECT_EQ(value->root().size(), size) << text.substr(0, 40);
+        const std::string expected = text.starts_with("{\"a\"") ? "{\"a\":0}" : text;
+        EXPECT_EQ(to_compact(*value), expected) << text.substr(0, 40);
+    }
+}
+
 TEST(ReadReply, LargeObjectsKeepTheLastOfEachRepeatedKey) {
     // Beyond 16 members objects are ordered by another sort, which must be stable too.
     for (const int members : {17, 40, 300}) {
