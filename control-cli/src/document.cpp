@@ -110,16 +110,23 @@ void DocumentBuilder::key(std::string_view text) {
     set_text(add_key_node(), text);
 }
 
-void DocumentBuilder::source_string(std::size_t offset, std::size_t length) {
-    auto& node = add(Document::Kind::string);
+void DocumentBuilder::set_source_text(Document::Node& node, std::size_t offset,
+                                      std::size_t length) {
+    // The last piece of a string that came in pieces joins them in the arena.
+    if (parts_pending_) {
+        set_text(node, {doc_.source_base_ + offset, length});
+        return;
+    }
     node.in_source = true;
     node.payload.span = {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length)};
 }
 
+void DocumentBuilder::source_string(std::size_t offset, std::size_t length) {
+    set_source_text(add(Document::Kind::string), offset, length);
+}
+
 void DocumentBuilder::source_key(std::size_t offset, std::size_t length) {
-    auto& node = add_key_node();
-    node.in_source = true;
-    node.payload.span = {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length)};
+    set_source_text(add_key_node(), offset, length);
 }
 
 void DocumentBuilder::start_array() {

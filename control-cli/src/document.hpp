@@ -132,7 +132,8 @@ class DocumentBuilder {
     // document owns it once it is adopted, which must happen before the document is taken.
     void use_source(const char* base) { doc_.source_base_ = base; }
     void adopt_source(OwnedText source) { doc_.source_ = std::move(source); }
-    // A string or key whose bytes are `length` bytes at `offset` of the adopted source.
+    // A string or key whose bytes are `length` bytes at `offset` of the source (or, after
+    // string_part(), the last of its pieces).
     void source_string(std::size_t offset, std::size_t length);
     void source_key(std::size_t offset, std::size_t length);
     // A piece of the next string or key, which string() or key() completes.
@@ -149,6 +150,7 @@ class DocumentBuilder {
     Document::Node& add(Document::Kind kind);
     Document::Node& add_key_node();
     void set_text(Document::Node& node, std::string_view text);
+    void set_source_text(Document::Node& node, std::size_t offset, std::size_t length);
 
     Document doc_;
     std::vector<Open> open_;

@@ -34,7 +34,8 @@ RequestParts parts_of(const Document& request) {
         return parts;
     }
     Document::Value member = root;
-    if (root.find("requestId", member) && member.kind() == Document::Kind::string) {
+    const bool has_id = root.find("requestId", member) && member.kind() == Document::Kind::string;
+    if (has_id) {
         parts.request_id = member.text();
     }
     Document::Value command = root;
@@ -47,8 +48,7 @@ RequestParts parts_of(const Document& request) {
     arguments.for_each_element([&](Document::Value item) {
         all_strings = all_strings && item.kind() == Document::Kind::string;
     });
-    parts.well_formed =
-        all_strings && root.find("requestId", member) && member.kind() == Document::Kind::string;
+    parts.well_formed = all_strings && has_id;
     parts.command = command.text();
     parts.arguments = arguments;
     return parts;
@@ -120,20 +120,8 @@ std::optional<std::string> canned_reply(const Options& options, std::string_view
         static_cast<std::size_t>(info.st_size) > kFrameLimit) {
         return std::nullopt;
     }
-    std::string content(static_cast<std::size_t>(info.st_size), '\0');
-    std::size_t have = 0;
-    while (have < content.size()) {
-        const ssize_t n = ::read(fd, content.data() + have, content.size() - have);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        have += static_cast<std::size_t>(n);
-    }
-    content.resize(have);
-    return content;
+    auto content = read_to_end(fd, kFrameLimit);
+    return content ? std::optional<std::string>(std::move(*content)) : std::nullopt;
 }
 
 bool has_line_break(std::string_view text) {
@@ -162,6 +150,27 @@ void RequestLog::write(std::string_view line) {
     whole += '\n';
     const std::lock_guard lock(mutex_);
     (void)write_all(fd_, whole);
+}
+
+Result<std::string> read_to_end(int fd, std::size_t limit) {
+    std::string content;
+    std::array<char, 65536> piece{};
+    for (;;) {
+        const ssize_t n = ::read(fd, piece.data(), piece.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return fail(os_error_message(errno));
+        }
+        if (n == 0) {
+            return content;
+        }
+        if (static_cast<std::size_t>(n) > limit - content.size()) {
+            return fail("longer than " + std::to_string(limit) + " bytes");
+        }
+        content.append(piece.data(), static_cast<std::size_t>(n));
+    }
 }
 
 bool is_reply_file_name(std::string_view command) {

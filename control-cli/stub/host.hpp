@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "exchange/socket.hpp"
+#include "result.hpp"
 
 namespace corvanelle::stub {
 
@@ -53,6 +54,9 @@ Answer answer_request(const Options& options, std::string_view payload);
 
 // Serves one accepted connection to its end, under the options' time-out.
 void serve_connection(const Socket& socket, const Options& options, RequestLog& log);
+
+// Everything left to read on `fd`, at most `limit` bytes; EINTR is repeated.
+Result<std::string> read_to_end(int fd, std::size_t limit);
 
 // Whether a command word may name a file of the replies folder: no "/", no NUL, not "." or
 // "..", not empty.

@@ -98,21 +98,11 @@ std::string read_whole_file(const char* path) {
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
         fatal(std::string("cannot read ") + path + ": " + corvanelle::os_error_message(EISDIR));
     }
-    std::string content;
-    std::array<char, 65536> piece{};
-    for (;;) {
-        const ssize_t n = ::read(fd, piece.data(), piece.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            fatal(std::string("cannot read ") + path + ": " + corvanelle::os_error_message(errno));
-        }
-        if (n == 0) {
-            return content;
-        }
-        content.append(piece.data(), static_cast<std::size_t>(n));
+    auto content = corvanelle::stub::read_to_end(fd, std::string().max_size());
+    if (!content) {
+        fatal(std::string("cannot read ") + path + ": " + content.error().message);
     }
+    return std::move(*content);
 }
 
 struct Setup {

@@ -3,7 +3,7 @@
 #include "exchange/reader.hpp"
 
 #include <algorithm>
-#include <cerrno>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -35,10 +35,18 @@ std::optional<double> exact_double(std::string_view text) {
     // Out of range either way: strtod tells an overflow from an underflow.
 #endif
     // Where the library has no from_chars for doubles: strtod, which needs its own zero byte.
-    // The process never sets a locale, so the decimal point is ".".
-    const std::string copy(text);
-    errno = 0;
-    const double value_read = std::strtod(copy.c_str(), nullptr);
+    // The process never sets a locale, so the decimal point is ".". Numbers are short; a
+    // long one is copied to the heap.
+    std::array<char, 64> buffer{};
+    std::string long_copy;
+    const char* terminated = buffer.data();
+    if (text.size() < buffer.size()) {
+        std::copy(text.begin(), text.end(), buffer.begin());
+    } else {
+        long_copy.assign(text);
+        terminated = long_copy.c_str();
+    }
+    const double value_read = std::strtod(terminated, nullptr);
     if (std::isinf(value_read)) {
         return std::nullopt;
     }
@@ -82,28 +90,25 @@ class Handler {
 
     bool on_string_part(json::string_view s, std::size_t /*n*/, json::error_code& /*ec*/) {
         builder_.string_part({s.data(), s.size()});
-        pieces_ = true;
         return true;
     }
     bool on_string(json::string_view s, std::size_t /*n*/, json::error_code& /*ec*/) {
-        if (!pieces_ && in_source(s)) {
+        if (in_source(s)) {
             builder_.source_string(offset_of(s), s.size());
         } else {
             builder_.string({s.data(), s.size()});
         }
-        pieces_ = false;
         return true;
     }
     bool on_key_part(json::string_view s, std::size_t n, json::error_code& ec) {
         return on_string_part(s, n, ec);
     }
     bool on_key(json::string_view s, std::size_t /*n*/, json::error_code& /*ec*/) {
-        if (!pieces_ && in_source(s)) {
+        if (in_source(s)) {
             builder_.source_key(offset_of(s), s.size());
         } else {
             builder_.key({s.data(), s.size()});
         }
-        pieces_ = false;
         return true;
     }
 
@@ -182,7 +187,6 @@ class Handler {
     const char* base_;
     std::size_t size_;
     DocumentBuilder builder_;
-    bool pieces_ = false;
     std::string number_;
     std::size_t number_start_ = 0;
     Refusal refusal_ = Refusal::none;
