@@ -8,7 +8,7 @@
 
 #include "exchange/reader.hpp"
 #include "report/failure.hpp"
-#include "utf8.hpp"
+#include "shared/utf8.hpp"
 
 using namespace corvanelle;
 

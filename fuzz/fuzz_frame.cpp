@@ -11,6 +11,7 @@
 #include "exchange/reader.hpp"
 #include "exchange/socket.hpp"
 #include "report/json_text.hpp"
+#include "shared/failure_texts.hpp"
 
 using namespace corvanelle;
 
@@ -29,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto reply = receive_reply(client);
     const std::string_view input(reinterpret_cast<const char*>(data), size);
     if (size < 4) {
-        if (reply || reply.error().message != "failed to fill whole buffer") {
+        if (reply || reply.error().message != texts::kFillIncomplete) {
             std::abort();
         }
         return 0;
@@ -38,9 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                  (std::uint32_t{data[2]} << 8) | std::uint32_t{data[3]};
     std::string expected_failure;
     if (length == 0 || length > kFrameLimit) {
-        expected_failure = "control response frame size is invalid";
+        expected_failure = texts::kFrameSizeInvalid;
     } else if (size - 4 < length) {
-        expected_failure = "failed to fill whole buffer";
+        expected_failure = texts::kFillIncomplete;
     } else {
         // Exactly the announced bytes are read; what follows them is never looked at.
         const auto direct = read_reply(input.substr(4, length));

@@ -15,6 +15,7 @@
 #include "exchange/reader.hpp"
 #include "exchange/socket.hpp"
 #include "host.hpp"
+#include "shared/failure_texts.hpp"
 
 using namespace corvanelle;
 
@@ -63,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!read_reply(reply->view())) {
             std::abort();
         }
-    } else if (reply.error().message != "failed to fill whole buffer" &&
+    } else if (reply.error().message != texts::kFillIncomplete &&
                reply.error().message != os_error_message(ECONNRESET)) {
         // Nothing at all (the host closed, with or without unread request bytes), or one
         // whole frame: never a bad length or half a frame.

@@ -9,11 +9,12 @@
 #include <span>
 #include <thread>
 
-#include "document.hpp"
 #include "exchange/frame.hpp"
 #include "exchange/reader.hpp"
 #include "report/json_text.hpp"
 #include "report/output.hpp"
+#include "shared/document.hpp"
+#include "shared/failure_texts.hpp"
 
 namespace corvanelle::stub {
 namespace {
@@ -213,9 +214,9 @@ void serve_connection(const Socket& socket, const Options& options, RequestLog& 
     auto payload = receive_frame(socket, PayloadBuffer::as_bytes_arrive);
     if (!payload) {
         const std::string& why = payload.error().message;
-        if (why == kFrameSizeInvalid) {
+        if (why == texts::kFrameSizeInvalid) {
             log.write("! refused, a frame length of 0 or above 4194304 bytes");
-        } else if (why == "failed to fill whole buffer") {
+        } else if (why == texts::kFillIncomplete) {
             log.write("! closed before a whole request frame");
         } else {
             log.write("! no whole request frame: " + why);

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "exchange/socket.hpp"
-#include "result.hpp"
+#include "shared/result.hpp"
 
 namespace corvanelle::stub {
 

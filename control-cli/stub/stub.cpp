@@ -23,7 +23,7 @@
 #include "exchange/socket.hpp"
 #include "host.hpp"
 #include "report/output.hpp"
-#include "result.hpp"
+#include "shared/result.hpp"
 
 namespace {
 
@@ -306,15 +306,12 @@ Socket listen_on(const std::string& path, std::size_t backlog) {
     const std::string temporary = ".stub-" + std::to_string(::getpid());
     auto socket = Socket::open_stream();
     std::string failure;
-    if (!socket) {
-        failure = socket.error().message;
+    const auto address = corvanelle::socket_address(temporary);
+    if (!socket || !address) {
+        failure = socket ? address.error().message : socket.error().message;
     } else {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, temporary.data(), temporary.size());
         (void)::unlink(temporary.c_str());
-        if (::bind(socket->fd(), reinterpret_cast<const sockaddr*>(&address), sizeof address) !=
-                0 ||
+        if (::bind(socket->fd(), address->get(), address->length) != 0 ||
             ::listen(socket->fd(), static_cast<int>(backlog)) != 0 ||
             ::rename(temporary.c_str(), name.c_str()) != 0) {
             failure = corvanelle::os_error_message(errno);

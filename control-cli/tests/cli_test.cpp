@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "report/failure.hpp"
-#include "result.hpp"
+#include "shared/result.hpp"
 #include "support.hpp"
 
 namespace corvanelle {

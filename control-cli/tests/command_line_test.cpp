@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "run/run.hpp"
-#include "utf8.hpp"
+#include "shared/utf8.hpp"
 
 namespace corvanelle {
 namespace {

@@ -123,11 +123,10 @@ TEST_F(Exchange, MissingFileAndNobodyListening) {
 
     // A socket file that nobody listens on any more.
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
     const std::string path = dir.file("stale");
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const auto address = socket_address(path);
+    ASSERT_TRUE(address);
+    ASSERT_EQ(::bind(fd, address->get(), address->length), 0);
     ::close(fd);
     use_socket(path);
     EXPECT_EQ(failure_of(transact("click", {})), os_error_message(ECONNREFUSED));
@@ -231,7 +230,8 @@ TEST_F(Exchange, HostGoneWhileSending) {
 TEST_F(Exchange, SendTimeoutWhenTheHostNeverReads) {
     // The host holds the connection, unread, until the client has given up.
     std::promise<void> client_done;
-    ScriptedHost host([done = client_done.get_future().share()](int, ScriptedHost&) { done.wait(); });
+    ScriptedHost host(
+        [done = client_done.get_future().share()](int, ScriptedHost&) { done.wait(); });
     use_socket(host.path());
     EXPECT_EQ(failure_of(transact("type", {std::string(kFrameLimit / 2, 'x')}, kShort)),
               os_error_message(EAGAIN));

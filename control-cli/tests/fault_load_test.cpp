@@ -18,7 +18,7 @@
 
 #include "exchange/exchange.hpp"
 #include "report/failure.hpp"
-#include "result.hpp"
+#include "shared/result.hpp"
 #include "support.hpp"
 
 namespace corvanelle {
@@ -69,9 +69,8 @@ TEST(Load, FiveHundredClientsAHundredAtATime) {
         const int last = std::min(kClients, first + kWave);
         for (int i = first; i < last; ++i) {
             const std::string n = std::to_string(i);
-            const int pid = test::spawn_to_files(test::client_path(), {"click", "n-" + n},
-                                                 options, dir.file("out-" + n),
-                                                 dir.file("err-" + n));
+            const int pid = test::spawn_to_files(test::client_path(), {"click", "n-" + n}, options,
+                                                 dir.file("out-" + n), dir.file("err-" + n));
             client_of_pid[pid] = i;
             started[pid] = Clock::now();
         }

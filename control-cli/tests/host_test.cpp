@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "exchange/socket.hpp"
 #include "support.hpp"
 
 namespace corvanelle {
@@ -32,10 +33,8 @@ using Args = std::vector<std::string>;
 class Connection {
   public:
     explicit Connection(const std::string& path) : fd_(::socket(AF_UNIX, SOCK_STREAM, 0)) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        const auto address = socket_address(path);
+        connected_ = address && ::connect(fd_, address->get(), address->length) == 0;
     }
     ~Connection() { ::close(fd_); }
     Connection(const Connection&) = delete;

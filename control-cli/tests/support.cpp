@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "exchange/reader.hpp"
+#include "exchange/socket.hpp"
 #include "report/json_text.hpp"
 
 #include <dirent.h>
@@ -211,10 +212,8 @@ std::string frame(const std::string& payload) {
 ScriptedHost::ScriptedHost(Script script) : path_(dir_.file("s")) {
     listener_ = ::socket(AF_UNIX, SOCK_STREAM, 0);
     check(listener_ >= 0 && ::fcntl(listener_, F_SETFD, FD_CLOEXEC) == 0, "socket");
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
-    check(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0, "bind");
+    const auto address = socket_address(path_);
+    check(address && ::bind(listener_, address->get(), address->length) == 0, "bind");
     check(::listen(listener_, 4) == 0, "listen");
     thread_ = std::thread([this, script = std::move(script)] {
         const int fd = ::accept(listener_, nullptr, nullptr);

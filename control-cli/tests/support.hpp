@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "document.hpp"
+#include "shared/document.hpp"
 
 namespace corvanelle::test {
 

@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "commands/commands.hpp"
-#include "document.hpp"
 #include "report/json_text.hpp"
 #include "run/run.hpp"
+#include "shared/document.hpp"
 #include "version.hpp"
 
 namespace {
@@ -39,11 +39,11 @@ std::string words_of_targets() {
 
 std::string words_of_flags(std::string_view separator) {
     std::string words;
-    for (const std::string_view flag : kFlagWords) {
+    for (const auto& flag : kFlagWords) {
         if (!words.empty()) {
             words += separator;
         }
-        words += flag;
+        words += flag.word;
     }
     return words;
 }
@@ -141,7 +141,7 @@ std::string fish() {
         "'\n"
         "complete -c corvanelle-control -n 'test (__corvanelle_control_expects) = target' -a '" +
         words_of_targets() + "'\n";
-    for (const std::string_view flag : kFlagWords) {
+    for (const auto& [flag, effect, yields_to] : kFlagWords) {
         const bool is_short = flag.size() == 2;
         text += "complete -c corvanelle-control " + std::string(is_short ? "-s " : "-l ") +
                 std::string(flag.substr(is_short ? 1 : 2)) + "\n";

@@ -2,25 +2,27 @@
 
 #include <algorithm>
 
+#include "shared/failure_texts.hpp"
+
 namespace corvanelle {
 
 Result<std::string> resolve_command(std::string_view word, std::vector<std::string>& arguments) {
     if (word == "list") {
         if (arguments.empty()) {
-            return fail("list requires apps, windows, or screens");
+            return fail(texts::kListNeedsTarget);
         }
         const std::string_view target = arguments.front();
         const auto found = std::find_if(kListTargets.begin(), kListTargets.end(),
                                         [&](const ListTarget& t) { return t.target == target; });
         if (found == kListTargets.end()) {
-            return fail("unsupported list target: " + arguments.front());
+            return fail(std::string(texts::kUnsupportedListTarget) + arguments.front());
         }
         // The target's place becomes the word "list", ahead of the arguments that followed it.
         arguments.front() = "list";
         return std::string(found->command);
     }
     if (std::find(kCommandTable.begin(), kCommandTable.end(), word) == kCommandTable.end()) {
-        return fail("unknown command: " + std::string(word));
+        return fail(std::string(texts::kUnknownCommand) + std::string(word));
     }
     return std::string(word);
 }

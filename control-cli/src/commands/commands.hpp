@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "result.hpp"
+#include "shared/result.hpp"
 
 namespace corvanelle {
 

@@ -7,7 +7,8 @@
 #include "exchange/reader.hpp"
 #include "exchange/socket.hpp"
 #include "report/json_text.hpp"
-#include "utf8.hpp"
+#include "shared/failure_texts.hpp"
+#include "shared/utf8.hpp"
 #include "version.hpp"
 
 namespace corvanelle {
@@ -65,7 +66,7 @@ Result<Document> transact(std::string_view command, const std::vector<std::strin
 
     const char* path = std::getenv(kSocketVariable);
     if (path == nullptr || !is_valid_utf8(path)) {
-        return fail("CORVANELLE_CONTROL_SOCKET is not configured");
+        return fail(texts::kSocketNotConfigured);
     }
 
     auto socket = Socket::open_stream();
@@ -81,7 +82,7 @@ Result<Document> transact(std::string_view command, const std::vector<std::strin
 
     const std::string payload = to_compact(request);
     if (payload.size() > kFrameLimit) {
-        return fail(std::string(kRequestTooLarge));
+        return fail(texts::kRequestTooLarge);
     }
     if (auto sent = send_frame(*socket, payload); !sent) {
         return forward_failure(sent);

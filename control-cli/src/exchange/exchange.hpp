@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "document.hpp"
 #include "exchange/frame.hpp"
-#include "result.hpp"
+#include "shared/document.hpp"
+#include "shared/result.hpp"
 
 namespace corvanelle {
 

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "exchange/socket.hpp"
+#include "shared/failure_texts.hpp"
 
 namespace corvanelle {
 
@@ -23,7 +24,7 @@ Result<OwnedText> receive_frame(const Socket& socket, PayloadBuffer buffer) {
     }
     const std::uint32_t length = decode_length(field);
     if (!valid_frame_length(length)) {
-        return fail(std::string(kFrameSizeInvalid));
+        return fail(texts::kFrameSizeInvalid);
     }
     if (buffer == PayloadBuffer::at_announced_size) {
         OwnedText payload = OwnedText::uninitialised(length);

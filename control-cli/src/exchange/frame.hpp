@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "document.hpp"
-#include "result.hpp"
+#include "shared/owned_text.hpp"
+#include "shared/result.hpp"
 
 namespace corvanelle {
 
@@ -16,10 +16,6 @@ class Socket;
 
 // Largest payload of a frame, either way; the smallest is one byte.
 inline constexpr std::size_t kFrameLimit = std::size_t{4} * 1024 * 1024;
-
-inline constexpr std::string_view kRequestTooLarge =
-    "control request exceeds the protocol frame limit";
-inline constexpr std::string_view kFrameSizeInvalid = "control response frame size is invalid";
 
 using LengthField = std::array<std::byte, 4>;
 
@@ -48,7 +44,7 @@ enum class PayloadBuffer {
     as_bytes_arrive,    // growing with what arrives (the host: any local client)
 };
 
-// Receives one frame: the length (refused with kFrameSizeInvalid before any payload byte is
+// Receives one frame: the length (refused before any payload byte is
 // read when it is 0 or above the limit), then exactly that many payload bytes.
 Result<OwnedText> receive_frame(const Socket& socket,
                                 PayloadBuffer buffer = PayloadBuffer::at_announced_size);

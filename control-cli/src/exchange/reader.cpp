@@ -1,6 +1,7 @@
 // The one place that knows the JSON library: Boost.JSON's event parser, through its documented
 // basic_parser interface only, feeding our own document builder.
 #include "exchange/reader.hpp"
+#include "shared/failure_texts.hpp"
 
 #include <algorithm>
 #include <array>
@@ -347,7 +348,7 @@ Result<Document> read_reply(OwnedText payload) {
         }
         return std::move(*document);
     } catch (const std::bad_alloc&) {
-        return fail("not enough memory to read the reply");
+        return fail(texts::kReplyOutOfMemory);
     }
 }
 

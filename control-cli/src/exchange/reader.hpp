@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <string_view>
 
-#include "document.hpp"
-#include "result.hpp"
+#include "shared/document.hpp"
+#include "shared/result.hpp"
 
 namespace corvanelle {
 

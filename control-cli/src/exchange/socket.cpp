@@ -12,8 +12,9 @@
 #include <string>
 
 #include "exchange/socket.hpp"
-#include "io.hpp"
-#include "result.hpp"
+#include "shared/failure_texts.hpp"
+#include "shared/io.hpp"
+#include "shared/result.hpp"
 
 // CORVANELLE_BSD_SOCKETS builds the branches that macOS takes (close-on-exec by fcntl, no
 // MSG_NOSIGNAL) on any system, so that they are compiled and tested where macOS is not at hand.
@@ -27,6 +28,13 @@ namespace {
 constexpr int kSendFlags = MSG_NOSIGNAL;
 #else
 constexpr int kSendFlags = 0;
+#endif
+
+// Linux makes a socket close-on-exec as it creates it; macOS needs fcntl afterwards.
+#if defined(SOCK_CLOEXEC) && !defined(CORVANELLE_BSD_SOCKETS)
+constexpr int kCloseOnExecAtCreation = SOCK_CLOEXEC;
+#else
+constexpr int kCloseOnExecAtCreation = 0;
 #endif
 
 constexpr std::size_t kPathField = sizeof(sockaddr_un{}.sun_path);
@@ -53,20 +61,13 @@ void Socket::close() {
 }
 
 Result<Socket> Socket::open_stream() {
-#if defined(SOCK_CLOEXEC) && !defined(CORVANELLE_BSD_SOCKETS)
-    Socket socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Socket socket(::socket(AF_UNIX, SOCK_STREAM | kCloseOnExecAtCreation, 0));
     if (socket.fd() < 0) {
         return fail(os_error_message(errno));
     }
-#else
-    Socket socket(::socket(AF_UNIX, SOCK_STREAM, 0));
-    if (socket.fd() < 0) {
+    if (kCloseOnExecAtCreation == 0 && ::fcntl(socket.fd(), F_SETFD, FD_CLOEXEC) != 0) {
         return fail(os_error_message(errno));
     }
-    if (::fcntl(socket.fd(), F_SETFD, FD_CLOEXEC) != 0) {
-        return fail(os_error_message(errno));
-    }
-#endif
 #if defined(SO_NOSIGPIPE)
     const int on = 1;
     if (::setsockopt(socket.fd(), SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on) != 0) {
@@ -76,20 +77,24 @@ Result<Socket> Socket::open_stream() {
     return socket;
 }
 
-Status Socket::connect_to(std::string_view path) const {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+Result<SocketAddress> socket_address(std::string_view path) {
     if (path.size() >= kPathField) {
-        return fail("path must be shorter than SUN_LEN");
+        return fail(texts::kPathTooLong);
     }
-    std::memcpy(address.sun_path, path.data(), path.size());
-    address.sun_path[path.size()] = '\0';
-    // The length covers the path bytes but not the terminating zero. For the empty path it
-    // covers no path byte at all: on Linux an address whose path starts with a zero byte names
-    // the abstract namespace, and the empty path must never reach it. The system refuses such
-    // an address with its own error.
-    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+    SocketAddress at;
+    at.address.sun_family = AF_UNIX;
+    std::memcpy(at.address.sun_path, path.data(), path.size());
+    at.address.sun_path[path.size()] = '\0';
+    at.length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+    return at;
+}
+
+Status Socket::connect_to(std::string_view path) const {
+    auto address = socket_address(path);
+    if (!address) {
+        return forward_failure(address);
+    }
+    if (::connect(fd_, address->get(), address->length) != 0) {
         return fail(os_error_message(errno));
     }
     return {};
@@ -112,14 +117,14 @@ Status Socket::send_all(std::span<const std::byte> bytes) const {
     return transfer_all(
         bytes.data(), bytes.size(),
         [this](const std::byte* at, std::size_t n) { return ::send(fd_, at, n, kSendFlags); },
-        "failed to write whole buffer");
+        texts::kWriteIncomplete);
 }
 
 Status Socket::receive_exact(std::span<std::byte> bytes) const {
     return transfer_all(
         bytes.data(), bytes.size(),
         [this](std::byte* at, std::size_t n) { return ::recv(fd_, at, n, 0); },
-        "failed to fill whole buffer");
+        texts::kFillIncomplete);
 }
 
 }  // namespace corvanelle

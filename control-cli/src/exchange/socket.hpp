@@ -2,15 +2,35 @@
 // few system calls the exchange makes on it. Platform differences live in socket.cpp.
 #pragma once
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <chrono>
 #include <cstddef>
 #include <span>
 #include <string_view>
 #include <utility>
 
-#include "result.hpp"
+#include "shared/result.hpp"
 
 namespace corvanelle {
+
+// The address of a Unix-domain socket at a file-system path: the path bytes and a terminating
+// zero in the platform's address field, and a length that covers the path but not the zero.
+// For the empty path the length covers no path byte at all: on Linux an address whose path
+// starts with a zero byte names the abstract namespace, and the empty path must never reach
+// it, so the system refuses such an address with its own error.
+struct SocketAddress {
+    sockaddr_un address{};
+    socklen_t length = 0;
+
+    [[nodiscard]] const sockaddr* get() const {
+        return reinterpret_cast<const sockaddr*>(&address);
+    }
+};
+
+// The address for `path`, or "path must be shorter than SUN_LEN" when the path and its
+// terminating zero do not fit the platform's address field.
+Result<SocketAddress> socket_address(std::string_view path);
 
 class Socket {
   public:

@@ -3,9 +3,9 @@
 #include <unistd.h>
 #include <algorithm>
 
-#include "document.hpp"
 #include "report/json_text.hpp"
 #include "report/output.hpp"
+#include "shared/document.hpp"
 
 namespace corvanelle {
 namespace {

@@ -1,6 +1,6 @@
 #include "report/json_text.hpp"
 
-#include "document.hpp"
+#include "shared/document.hpp"
 
 #include <unistd.h>
 #include <algorithm>

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "document.hpp"
 #include "report/output.hpp"
-#include "result.hpp"
+#include "shared/document.hpp"
+#include "shared/result.hpp"
 
 namespace corvanelle {
 

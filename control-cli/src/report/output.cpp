@@ -1,6 +1,7 @@
 #include "report/output.hpp"
 
-#include "io.hpp"
+#include "shared/failure_texts.hpp"
+#include "shared/io.hpp"
 
 #include <poll.h>
 #include <unistd.h>
@@ -25,7 +26,7 @@ Status write_all(int fd, std::string_view text) {
             }
         }
     };
-    return transfer_all(text.data(), text.size(), write_some, "failed to write whole buffer");
+    return transfer_all(text.data(), text.size(), write_some, texts::kWriteIncomplete);
 }
 
 void TextOut::grow(std::size_t needed) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "result.hpp"
+#include "shared/result.hpp"
 
 namespace corvanelle {
 

@@ -8,7 +8,8 @@
 #include "report/failure.hpp"
 #include "report/json_text.hpp"
 #include "report/output.hpp"
-#include "utf8.hpp"
+#include "shared/failure_texts.hpp"
+#include "shared/utf8.hpp"
 #include "version.hpp"
 
 namespace corvanelle {
@@ -47,8 +48,8 @@ int finish_output(const Status& written, int status) {
 
 }  // namespace
 
-bool remove_flag(std::vector<std::string>& arguments, std::string_view flag) {
-    return std::erase(arguments, flag) > 0;
+bool remove_flag(std::vector<Argument>& arguments, std::string_view flag) {
+    return std::erase_if(arguments, [&](const Argument& a) { return a.text == flag; }) > 0;
 }
 
 std::string help_text() {
@@ -66,49 +67,60 @@ std::string help_text() {
     return text;
 }
 
-Result<CommandLine> parse_command_line(std::vector<std::string> arguments) {
-    const std::vector<std::string> original = arguments;
+Result<CommandLine> parse_command_line(std::vector<std::string> words) {
+    std::vector<Argument> arguments;
+    arguments.reserve(words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        arguments.push_back({std::move(words[i]), i + 1});
+    }
 
+    // The flags, stripped in the table's order. A flag that yields to one stripped before it
+    // stays an argument.
     CommandLine line;
-    // With --json present, every --json-output stays an argument.
-    const bool json = remove_flag(arguments, "--json");
-    line.compact = json || remove_flag(arguments, "--json-output");
-    remove_flag(arguments, "--no-remote");
+    bool version = false;
+    bool help = false;
+    std::array<std::string_view, kFlagWords.size()> stripped{};
+    std::size_t stripped_count = 0;
+    for (const FlagWord& flag : kFlagWords) {
+        const auto stripped_end = stripped.begin() + static_cast<std::ptrdiff_t>(stripped_count);
+        if (std::find(stripped.begin(), stripped_end, flag.yields_to) != stripped_end ||
+            !remove_flag(arguments, flag.word)) {
+            continue;
+        }
+        stripped[stripped_count++] = flag.word;
+        line.compact = line.compact || flag.effect == FlagEffect::compact;
+        version = version || flag.effect == FlagEffect::version;
+        help = help || flag.effect == FlagEffect::help;
+    }
 
-    if (remove_flag(arguments, "--version")) {
+    // --version wins over everything, words that are not UTF-8 included; then help.
+    if (version) {
         line.action = CommandLine::Action::version;
         return line;
     }
-    if (arguments.empty() || remove_flag(arguments, "--help") || remove_flag(arguments, "-h")) {
+    if (arguments.empty() || help) {
         line.action = CommandLine::Action::help;
         return line;
     }
-
-    // Only the words that would be resolved and sent must be UTF-8; a failure names the word
-    // by its place on the original command line. Those words are the original ones less the
-    // flags stripped above, in order.
-    const std::string_view compact_flag = json ? "--json" : "--json-output";
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < original.size(); ++i) {
-        const std::string& word = original[i];
-        if ((line.compact && word == compact_flag) || word == "--no-remote") {
-            continue;
+    // Only the words that would be resolved and sent must be UTF-8.
+    for (const Argument& argument : arguments) {
+        if (!is_valid_utf8(argument.text)) {
+            return fail(texts::argument_not_utf8(argument.place));
         }
-        if (!is_valid_utf8(arguments[kept])) {
-            return fail("argument " + std::to_string(i + 1) + " is not valid UTF-8");
-        }
-        ++kept;
     }
 
-    const std::string word = std::move(arguments.front());
-    arguments.erase(arguments.begin());
-    auto command = resolve_command(word, arguments);
+    const std::string word = std::move(arguments.front().text);
+    words.clear();
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+        words.push_back(std::move(arguments[i].text));
+    }
+    auto command = resolve_command(word, words);
     if (!command) {
         return forward_failure(command);
     }
     line.action = CommandLine::Action::forward;
     line.command = std::move(*command);
-    line.arguments = std::move(arguments);
+    line.arguments = std::move(words);
     return line;
 }
 

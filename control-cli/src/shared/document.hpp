@@ -1,0 +1,175 @@
+// The program's JSON value, laid out flat: every value is one 16-byte node in document order,
+// string bytes live in one arena (or, for a reply, stay where they were received), and every
+// object keeps the order of its members by key bytes, a repeated key holding its last value.
+// It carries every document the program handles: the version document, the request, the
+// reply and the error envelope. A reply of a few MiB costs a handful of arrays, reserved once,
+// instead of one heap object per value, and freeing it is as cheap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shared/owned_text.hpp"
+
+namespace corvanelle {
+
+class Document {
+    struct Node;
+
+  public:
+    enum class Kind : std::uint8_t {
+        null,
+        boolean,
+        unsigned_integer,  // non-negative integers that fit 64 bits
+        signed_integer,    // negative integers that fit 64 bits
+        floating,          // everything else, -0 included
+        string,
+        array,
+        object,
+    };
+
+    // One value of the document, by position; cheap to copy, valid while the document lives.
+    class Value {
+      public:
+        [[nodiscard]] Kind kind() const { return node().kind; }
+        [[nodiscard]] bool boolean() const { return node().payload.boolean; }
+        [[nodiscard]] std::uint64_t unsigned_integer() const { return node().payload.u; }
+        [[nodiscard]] std::int64_t signed_integer() const { return node().payload.i; }
+        [[nodiscard]] double floating() const { return node().payload.d; }
+        [[nodiscard]] std::string_view text() const { return doc_->text_of(node()); }
+        // Elements of an array, members of an object (after repeated keys are dropped).
+        [[nodiscard]] std::size_t size() const { return node().payload.span.length; }
+
+        // Arrays: each element, in document order.
+        template <typename Visit>
+        void for_each_element(Visit&& visit) const;
+        // Objects: each member's key and value, in ascending byte order of the keys.
+        template <typename Visit>
+        void for_each_member(Visit&& visit) const;
+        // Objects: the member with this key, if there is one.
+        [[nodiscard]] bool find(std::string_view key, Value& found) const;
+
+      private:
+        friend class Document;
+        Value(const Document* doc, std::uint32_t index) : doc_(doc), index_(index) {}
+        [[nodiscard]] const Node& node() const;
+        const Document* doc_;
+        std::uint32_t index_;
+    };
+
+    [[nodiscard]] Value root() const { return {this, 0}; }
+
+  private:
+    friend class DocumentBuilder;
+
+    struct Node {
+        Kind kind = Kind::null;
+        bool in_source = false;    // strings: the bytes are in source_, not in arena_
+        std::uint32_t extent = 1;  // nodes in this value's subtree, itself included
+        union {
+            bool boolean;
+            std::uint64_t u;
+            std::int64_t i;
+            double d;
+            // Strings: where the bytes are. Arrays: length is the element count. Objects:
+            // length is the member count, offset where their keys start in member_order_.
+            struct {
+                std::uint32_t offset;
+                std::uint32_t length;
+            } span;
+        } payload{};
+    };
+    static_assert(sizeof(Node) == 16, "a node is two words");
+
+    [[nodiscard]] std::string_view text_of(const Node& node) const {
+        const char* base = node.in_source ? source_base_ : arena_.data();
+        return {base + node.payload.span.offset, node.payload.span.length};
+    }
+
+    std::vector<Node> nodes_;
+    // For each object, the node indices of its keys in output order; a key's value follows it.
+    std::vector<std::uint32_t> member_order_;
+    std::string arena_;
+    // The text the document was read from, when its strings point into it, and who owns it.
+    const char* source_base_ = nullptr;
+    OwnedText source_;
+};
+
+// Builds a Document value by value, in document order: from parse events, or by hand for the
+// documents the program makes itself (members in any order; a repeated key keeps the last).
+class DocumentBuilder {
+  public:
+    DocumentBuilder() = default;
+    // For reading a JSON text of `text_size` bytes: room for as many values as such a text can
+    // hold, reserved once. Pages that are never used are never touched, so this costs nothing.
+    explicit DocumentBuilder(std::size_t text_size);
+
+    void null();
+    void boolean(bool value);
+    void unsigned_integer(std::uint64_t value);
+    void signed_integer(std::int64_t value);
+    void floating(double value);
+    void string(std::string_view text);
+    void key(std::string_view text);
+    void start_array();
+    void start_object();
+    void end();  // of the innermost open array or object
+
+    // The text a reader reads from; strings inside it can then be taken without a copy. The
+    // document owns it once it is adopted, which must happen before the document is taken.
+    void use_source(const char* base) { doc_.source_base_ = base; }
+    void adopt_source(OwnedText source) { doc_.source_ = std::move(source); }
+    // A string or key whose bytes are `length` bytes at `offset` of the source (or, after
+    // string_part(), the last of its pieces).
+    void source_string(std::size_t offset, std::size_t length);
+    void source_key(std::size_t offset, std::size_t length);
+    // A piece of the next string or key, which string() or key() completes.
+    void string_part(std::string_view piece);
+
+    [[nodiscard]] std::size_t depth() const { return open_.size(); }
+    Document take() { return std::move(doc_); }
+
+  private:
+    struct Open {
+        std::uint32_t node;
+        std::uint32_t first_key;  // where this object's keys start in keys_
+    };
+    Document::Node& add(Document::Kind kind);
+    Document::Node& add_key_node();
+    void set_text(Document::Node& node, std::string_view text);
+    void set_source_text(Document::Node& node, std::size_t offset, std::size_t length);
+
+    Document doc_;
+    std::vector<Open> open_;
+    std::vector<std::uint32_t> keys_;  // key nodes of the open objects, innermost last
+    std::size_t parts_start_ = 0;      // where the pending pieces of a string begin in the arena
+    bool parts_pending_ = false;
+};
+
+inline const Document::Node& Document::Value::node() const {
+    return doc_->nodes_[index_];
+}
+
+template <typename Visit>
+void Document::Value::for_each_element(Visit&& visit) const {
+    std::uint32_t child = index_ + 1;
+    const std::uint32_t count = node().payload.span.length;
+    for (std::uint32_t n = 0; n < count; ++n) {
+        visit(Value(doc_, child));
+        child += doc_->nodes_[child].extent;
+    }
+}
+
+template <typename Visit>
+void Document::Value::for_each_member(Visit&& visit) const {
+    const auto& span = node().payload.span;
+    for (std::uint32_t n = 0; n < span.length; ++n) {
+        const std::uint32_t key = doc_->member_order_[span.offset + n];
+        visit(doc_->text_of(doc_->nodes_[key]), Value(doc_, key + 1));
+    }
+}
+
+}  // namespace corvanelle
