@@ -25,13 +25,13 @@ std::string load(const std::string& path) {
 
 void register_payload(const std::string& dir, const std::string& name) {
     auto payload = std::make_shared<std::string>(load(dir + "/" + name + ".json"));
-    auto value = std::make_shared<corvanelle::Document>(*corvanelle::read_reply(*payload));
+    auto value = std::make_shared<corvanelle::Document>(*corvanelle::read_json_text(*payload));
     const auto bytes = static_cast<int64_t>(payload->size());
 
     benchmark::RegisterBenchmark(("read/" + name).c_str(), [payload,
                                                             bytes](benchmark::State& state) {
         for (auto _ : state) {
-            auto reply = corvanelle::read_reply(*payload);
+            auto reply = corvanelle::read_json_text(*payload);
             benchmark::DoNotOptimize(reply);
         }
         state.SetBytesProcessed(state.iterations() * bytes);

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (line.find('\n') != std::string::npos) {
         std::abort();
     }
-    const auto envelope = read_reply(line);
+    const auto envelope = read_json_text(line);
     if (!envelope || envelope->root().kind() != Document::Kind::object ||
         envelope->root().size() != 5) {
         std::abort();

@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Socket client(fds[1]);
     auto reply = receive_frame(client);
     if (reply) {
-        if (!read_reply(reply->view())) {
+        if (!read_json_text(reply->view())) {
             std::abort();
         }
     } else if (reply.error().message != texts::kFillIncomplete &&

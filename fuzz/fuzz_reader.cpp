@@ -14,7 +14,7 @@ using namespace corvanelle;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view payload(reinterpret_cast<const char*>(data), size);
-    const auto value = read_reply(payload);
+    const auto value = read_json_text(payload);
     if (!value) {
         // A reader error is an ordinary, valid-UTF-8 client failure that quotes no reply bytes.
         const std::string& message = value.error().message;
@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Written text reads back to the same value: the same compact text, from either form.
     const std::string compact = to_compact(*value);
     for (const std::string& text : {compact, to_indented(*value)}) {
-        const auto again = read_reply(text);
+        const auto again = read_json_text(text);
         if (!again || to_compact(*again) != compact) {
             std::abort();
         }

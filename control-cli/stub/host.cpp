@@ -180,7 +180,7 @@ bool is_reply_file_name(std::string_view command) {
 }
 
 Answer answer_request(const Options& options, std::string_view payload) {
-    auto request = read_reply(payload);
+    auto request = read_json_text(payload);
     if (!request) {
         return {"! refused, not a JSON request: " + request.error().message, std::nullopt};
     }

@@ -154,7 +154,7 @@ TEST(Layout, CompactAndIndentedForms) {
          "[\n  1.5,\n  100.0,\n  -9223372036854775808\n]"},
     };
     for (const auto& c : cases) {
-        const auto value = read_reply(c.input);
+        const auto value = read_json_text(c.input);
         ASSERT_TRUE(value.has_value()) << c.input;
         EXPECT_EQ(to_compact(*value), c.compact) << c.input;
         EXPECT_EQ(to_indented(*value), c.indented) << c.input;

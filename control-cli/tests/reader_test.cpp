@@ -68,7 +68,7 @@ TEST(ReadReply, AcceptsPerTheReadingRules) {
         {"true", "true"},
     };
     for (const auto& c : cases) {
-        const auto value = read_reply(c.payload);
+        const auto value = read_json_text(c.payload);
         ASSERT_TRUE(value.has_value()) << c.payload << ": " << value.error().message;
         EXPECT_EQ(to_compact(*value), c.compact) << c.payload;
     }
@@ -88,14 +88,14 @@ TEST(ReadReply, NumberKinds) {
         {"1e2", Kind::floating},
     };
     for (const auto& [text, kind] : cases) {
-        EXPECT_EQ(read_reply(text)->root().kind(), kind) << text;
+        EXPECT_EQ(read_json_text(text)->root().kind(), kind) << text;
     }
-    EXPECT_TRUE(std::signbit(read_reply("-0")->root().floating()));
-    EXPECT_EQ(read_reply("18446744073709551615")->root().unsigned_integer(), UINT64_MAX);
+    EXPECT_TRUE(std::signbit(read_json_text("-0")->root().floating()));
+    EXPECT_EQ(read_json_text("18446744073709551615")->root().unsigned_integer(), UINT64_MAX);
 }
 
 TEST(ReadReply, ObjectMembersByKeyLastRepeatWins) {
-    const auto doc = read_reply(R"({"b":1,"a":2,"é":3,"b":4,"A":5,"a":6,"":7})");
+    const auto doc = read_json_text(R"({"b":1,"a":2,"é":3,"b":4,"A":5,"a":6,"":7})");
     ASSERT_TRUE(doc.has_value());
     std::string order;
     doc->root().for_each_member([&](std::string_view key, Document::Value value) {
@@ -135,7 +135,7 @@ TEST(ReadReply, DenseShapes) {
         {"[]", 0},
     };
     for (const auto& [text, size] : cases) {
-        const auto value = read_reply(text);
+        const auto value = read_json_text(text);
         ASSERT_TRUE(value.has_value()) << text.substr(0, 40) << ": " << value.error().message;
         EXPECT_EQ(value->root().size(), size) << text.substr(0, 40);
         const std::string expected = text.starts_with("{\"a\"") ? "{\"a\":0}" : text;
@@ -155,7 +155,7 @@ TEST(ReadReply, LargeObjectsKeepTheLastOfEachRepeatedKey) {
             }
         }
         text += "}";
-        const auto doc = read_reply(text);
+        const auto doc = read_json_text(text);
         ASSERT_TRUE(doc.has_value()) << doc.error().message;
         EXPECT_EQ(doc->root().size(), static_cast<std::size_t>(members));
         int expected = 0;
@@ -202,7 +202,7 @@ TEST(ReadReply, RefusesWithPositionedMessages) {
         {"01", " at line 1 column 2"},
     };
     for (const auto& c : cases) {
-        const auto value = read_reply(c.payload);
+        const auto value = read_json_text(c.payload);
         ASSERT_FALSE(value.has_value()) << c.payload;
         const std::string& message = value.error().message;
         EXPECT_TRUE(message.ends_with(c.position)) << c.payload << " gave: " << message;
@@ -222,7 +222,7 @@ TEST(ReadReply, MessagesNeverQuoteTheReply) {
         "[\"Timed Out\" \"x\"]",
     };
     for (const auto& payload : payloads) {
-        const auto value = read_reply(payload);
+        const auto value = read_json_text(payload);
         ASSERT_FALSE(value.has_value()) << payload;
         EXPECT_EQ(classify_failure(value.error().message).code, "CLIENT_FAILURE")
             << value.error().message;
@@ -250,14 +250,14 @@ TEST(ReadReply, ParsingCorpus) {
         const std::string name = entry.path().filename().string();
         std::ifstream in(entry.path(), std::ios::binary);
         const std::string payload{std::istreambuf_iterator<char>(in), {}};
-        const auto value = read_reply(payload);
+        const auto value = read_json_text(payload);
         const bool accept = name.starts_with("y_") || accepted_i.contains(name);
         EXPECT_EQ(value.has_value(), accept) << name << (value ? "" : ": " + value.error().message);
         if (value) {
             // What was accepted writes and reads back unchanged, in both forms.
             const std::string compact = to_compact(*value);
-            EXPECT_EQ(to_compact(*read_reply(compact)), compact) << name;
-            EXPECT_EQ(to_compact(*read_reply(to_indented(*value))), compact) << name;
+            EXPECT_EQ(to_compact(*read_json_text(compact)), compact) << name;
+            EXPECT_EQ(to_compact(*read_json_text(to_indented(*value))), compact) << name;
         }
         ++files;
     }

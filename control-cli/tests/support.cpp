@@ -432,10 +432,10 @@ std::string expected_envelope(std::string_view message) {
 }
 
 Document parse_json(std::string_view text) {
-    auto document = read_reply(text);
+    auto document = read_json_text(text);
     if (!document) {
         ADD_FAILURE() << "not JSON: " << document.error().message << "\n" << text;
-        return *read_reply("null");
+        return *read_json_text("null");
     }
     return std::move(*document);
 }

@@ -96,7 +96,7 @@ Result<Document> receive_reply(const Socket& socket) {
     if (!payload) {
         return forward_failure(payload);
     }
-    return read_reply(std::move(*payload));
+    return read_json_text(std::move(*payload));
 }
 
 }  // namespace corvanelle

@@ -319,7 +319,7 @@ Parsed parse_into(OwnedText& payload, std::optional<Document>& document) {
 
 }  // namespace
 
-Result<Document> read_reply(OwnedText payload) {
+Result<Document> read_json_text(OwnedText payload) {
     const std::string_view text = payload.view();
     // A byte-order mark is not white space, and not JSON.
     if (text.starts_with("\xEF\xBB\xBF")) {
@@ -352,8 +352,8 @@ Result<Document> read_reply(OwnedText payload) {
     }
 }
 
-Result<Document> read_reply(std::string_view payload) {
-    return read_reply(OwnedText::copy_of(payload));
+Result<Document> read_json_text(std::string_view payload) {
+    return read_json_text(OwnedText::copy_of(payload));
 }
 
 }  // namespace corvanelle
