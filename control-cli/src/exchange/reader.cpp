@@ -25,15 +25,16 @@ namespace {
 namespace json = boost::json;
 
 // The double a number's text stands for, read exactly; nothing when its magnitude is too
-// large for a double. Values too small for one read as zero or a subnormal, as the text says.
+// large for a double or the conversion does not take the whole text. Values too small for
+// one read as zero or a subnormal, as the text says.
 std::optional<double> exact_double(std::string_view text) {
 #if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
     double value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error == std::errc() && end == text.data() + text.size()) {
+    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error == std::errc() && stop == text.data() + text.size()) {
         return value;
     }
-    // Out of range either way: strtod tells an overflow from an underflow.
+    // Out of range, or not one whole number: strtod tells an overflow from an underflow.
 #endif
     // Where the library has no from_chars for doubles: strtod, which needs its own zero byte.
     // The process never sets a locale, so the decimal point is ".". Numbers are short; a
@@ -47,8 +48,9 @@ std::optional<double> exact_double(std::string_view text) {
         long_copy.assign(text);
         terminated = long_copy.c_str();
     }
-    const double value_read = std::strtod(terminated, nullptr);
-    if (std::isinf(value_read)) {
+    char* end = nullptr;
+    const double value_read = std::strtod(terminated, &end);
+    if (std::isinf(value_read) || end != terminated + text.size()) {
         return std::nullopt;
     }
     return value_read;
@@ -237,10 +239,59 @@ bool is_number_byte(char c) {
     return is_digit(c) || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
 }
 
+std::size_t skip_digits(std::string_view text, std::size_t i) {
+    while (i < text.size() && is_digit(text[i])) {
+        ++i;
+    }
+    return i;
+}
+
+struct NumberText {
+    std::size_t end = 0;              // one past its last byte
+    std::size_t exponent_digits = 0;  // the exponent's digits after its leading zeros
+};
+
+// The JSON number at the start of `text`, by the grammar
+// -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?, read as far as it goes, the way the
+// parser reads one; nothing when the text does not start with one.
+std::optional<NumberText> leading_number(std::string_view text) {
+    std::size_t i = !text.empty() && text[0] == '-' ? 1 : 0;
+    if (i == text.size() || !is_digit(text[i])) {
+        return std::nullopt;
+    }
+    i = text[i] == '0' ? i + 1 : skip_digits(text, i);
+    if (i < text.size() && text[i] == '.') {
+        const std::size_t end = skip_digits(text, i + 1);
+        if (end == i + 1) {
+            return std::nullopt;
+        }
+        i = end;
+    }
+    NumberText number;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        std::size_t start = i + 1;
+        if (start < text.size() && (text[start] == '+' || text[start] == '-')) {
+            ++start;
+        }
+        const std::size_t end = skip_digits(text, start);
+        if (end == start) {
+            return std::nullopt;
+        }
+        const std::size_t significant = text.find_first_not_of('0', start);
+        number.exponent_digits = end - std::min(significant, end);
+        i = end;
+    }
+    number.end = i;
+    return number;
+}
+
 // The library refuses any exponent beyond 31 bits, even where the value is plainly zero
 // (0e99999999999, 1e-99999999999). Such a number is rewritten in place as 0.0 or -0.0, padded
-// with blanks to its length, so that every later position stays where it was. A number whose
-// magnitude is too large is left alone, for the parser to refuse. Returns whether anything
+// with blanks to its length, so that every later position stays where it was. Only the number
+// that begins a run of number bytes is rewritten, and only the bytes the parser would read as
+// that one number, converted in full to exactly zero: whatever follows it in the run is left
+// for the parser to refuse at its first byte, as it would after any other number. A number
+// too large in magnitude is left alone, for the parser to refuse. Returns whether anything
 // changed.
 bool zero_out_vanishing_numbers(char* text, std::size_t size) {
     bool changed = false;
@@ -259,32 +310,24 @@ bool zero_out_vanishing_numbers(char* text, std::size_t size) {
             in_string = true;
             continue;
         }
-        if (c != '-' && !is_digit(c)) {
+        if (!is_number_byte(c)) {
             continue;
         }
-        std::size_t end = i;
-        std::size_t exponent_digits = 0;
-        bool in_exponent = false;
-        while (end < size && is_number_byte(text[end])) {
-            if (text[end] == 'e' || text[end] == 'E') {
-                in_exponent = true;
-            } else if (in_exponent && is_digit(text[end]) &&
-                       (exponent_digits > 0 || text[end] != '0')) {
-                ++exponent_digits;
-            }
-            ++end;
+        std::size_t run_end = i;
+        while (run_end < size && is_number_byte(text[run_end])) {
+            ++run_end;
         }
-        const std::string_view number(text + i, end - i);
-        if (exponent_digits >= 10) {
-            const auto value = exact_double(number);
+        const auto number = leading_number({text + i, run_end - i});
+        if (number && number->exponent_digits >= 10) {
+            const auto value = exact_double({text + i, number->end});
             if (value && *value == 0.0) {
                 const std::string_view zero = std::signbit(*value) ? "-0.0" : "0.0";
-                std::fill(text + i, text + end, ' ');
+                std::fill(text + i, text + i + number->end, ' ');
                 std::copy(zero.begin(), zero.end(), text + i);
                 changed = true;
             }
         }
-        i = end - 1;
+        i = run_end - 1;
     }
     return changed;
 }
