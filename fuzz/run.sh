@@ -27,11 +27,15 @@ for target in "${targets[@]}"; do
     work=build/fuzz/corpus/$target
     mkdir -p "$work"
     seeds=(fuzz/corpus/$target)
+    options=()
+    if [ -f "fuzz/$target.dict" ]; then
+        options+=(-dict="fuzz/$target.dict")
+    fi
     if [ "$target" = reader ] && [ -d "$suite" ]; then
         seeds+=("$suite")
     fi
     echo "== fuzz_$target for ${seconds}s"
-    build/fuzz/fuzz/fuzz_"$target" "$work" "${seeds[@]}" \
+    build/fuzz/fuzz/fuzz_"$target" "$work" "${seeds[@]}" "${options[@]}" \
         -max_total_time="$seconds" -max_len="$max_len" -rss_limit_mb=2048 -timeout=10 \
         -artifact_prefix="$findings/$target-" -print_final_stats=1 2>&1 |
         grep -E '^(#[0-9]+[[:space:]]+(INITED|DONE)|Done|==[0-9]+==ERROR|SUMMARY|stat::number_of_executed_units|stat::peak_rss_mb)|INFO: Loaded' || true
