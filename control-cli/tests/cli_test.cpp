@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "report/failure.hpp"
+#include "shared/failure_texts.hpp"
 #include "shared/result.hpp"
 #include "support.hpp"
 
@@ -141,6 +142,7 @@ TEST(Cli, ReplyPrintedExactlyAndJudgedBySuccess) {
         std::string reply;
         std::string indented;
         int status;
+        std::string err = {};
     };
     const Case cases[] = {
         {R"({"success":true,"b":[],"a":{}})",
@@ -156,6 +158,8 @@ TEST(Cli, ReplyPrintedExactlyAndJudgedBySuccess) {
         {R"({"success":false,"success":true})", "{\n  \"success\": true\n}\n", 0},
         {R"({"s":"\/\u00e9\u001B","n":[1.50,1e2,-0]})",
          "{\n  \"n\": [\n    1.5,\n    100.0,\n    -0.0\n  ],\n  \"s\": \"/é\\u001b\"\n}\n", 1},
+        {R"({"success":true,"n":0e99999999999-1})", "", 1,
+         test::expected_envelope("CLIENT_FAILURE", "syntax error at line 1 column 34")},
     };
     for (const auto& c : cases) {
         replies.write("see.json", c.reply);
@@ -163,10 +167,13 @@ TEST(Cli, ReplyPrintedExactlyAndJudgedBySuccess) {
         const auto indented = client({"see"}, host.path());
         EXPECT_EQ(indented.out, c.indented) << c.reply;
         EXPECT_EQ(indented.status, c.status) << c.reply;
-        EXPECT_EQ(indented.err, "");
+        EXPECT_EQ(indented.err, c.err);
         const auto compact = client({"--json", "see"}, host.path());
-        EXPECT_EQ(compact.out.find('\n'), compact.out.size() - 1) << compact.out;
+        if (!c.indented.empty()) {
+            EXPECT_EQ(compact.out.find('\n'), compact.out.size() - 1) << compact.out;
+        }
         EXPECT_EQ(compact.status, c.status);
+        EXPECT_EQ(compact.err, c.err);
     }
 }
 
@@ -179,39 +186,41 @@ TEST(Cli, FailuresGiveOneEnvelopeLine) {
         std::string code;
     };
     const Case cases[] = {
-        {{"foo"}, dir.file("s"), "unknown command: foo", "CLIENT_FAILURE"},
-        {{"--json", "foo"}, dir.file("s"), "unknown command: foo", "CLIENT_FAILURE"},
+        {{"foo"}, dir.file("s"), texts::unknown_command("foo"), "CLIENT_FAILURE"},
+        {{"--json", "foo"}, dir.file("s"), texts::unknown_command("foo"), "CLIENT_FAILURE"},
         {{"click"},
          std::nullopt,
-         "CORVANELLE_CONTROL_SOCKET is not configured",
+         std::string(texts::kSocketNotConfigured),
          "CONTROL_SOCKET_NOT_CONFIGURED"},
         {{"click", "--json-output"},
          std::nullopt,
-         "CORVANELLE_CONTROL_SOCKET is not configured",
+         std::string(texts::kSocketNotConfigured),
          "CONTROL_SOCKET_NOT_CONFIGURED"},
         {{"click"}, dir.file("absent"), os_error_message(ENOENT), "CONTROL_HOST_UNAVAILABLE"},
-        {{"Timed Out"}, std::nullopt, "unknown command: Timed Out", "CONTROL_TRANSPORT_TIMEOUT"},
-        {{"Timed-Out"}, std::nullopt, "unknown command: Timed-Out", "CLIENT_FAILURE"},
+        {{"Timed Out"},
+         std::nullopt,
+         texts::unknown_command("Timed Out"),
+         "CONTROL_TRANSPORT_TIMEOUT"},
+        {{"Timed-Out"}, std::nullopt, texts::unknown_command("Timed-Out"), "CLIENT_FAILURE"},
         {{"xCORVANELLE_CONTROL_SOCKET"},
          std::nullopt,
-         "unknown command: xCORVANELLE_CONTROL_SOCKET",
+         texts::unknown_command("xCORVANELLE_CONTROL_SOCKET"),
          "CONTROL_SOCKET_NOT_CONFIGURED"},
-        {{"say \"hi\"\n"}, std::nullopt, "unknown command: say \"hi\"\n", "CLIENT_FAILURE"},
-        {{"list"}, std::nullopt, "list requires apps, windows, or screens", "CLIENT_FAILURE"},
+        {{"say \"hi\"\n"}, std::nullopt, texts::unknown_command("say \"hi\"\n"), "CLIENT_FAILURE"},
+        {{"list"}, std::nullopt, std::string(texts::kListNeedsTarget), "CLIENT_FAILURE"},
         {{"list", "--json", "--no-remote"},
          std::nullopt,
-         "list requires apps, windows, or screens",
+         std::string(texts::kListNeedsTarget),
          "CLIENT_FAILURE"},
-        {{"list", "Apps"}, std::nullopt, "unsupported list target: Apps", "CLIENT_FAILURE"},
-        {{"--no-remote", "--json", ""}, std::nullopt, "unknown command: ", "CLIENT_FAILURE"},
+        {{"list", "Apps"}, std::nullopt, texts::unsupported_list_target("Apps"), "CLIENT_FAILURE"},
+        {{"--no-remote", "--json", ""}, std::nullopt, texts::unknown_command(""), "CLIENT_FAILURE"},
     };
     for (const auto& c : cases) {
         const auto result = client(c.args, c.socket);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, test::expected_envelope(c.message))
+        EXPECT_EQ(result.err, test::expected_envelope(c.code, c.message))
             << ::testing::PrintToString(c.args);
-        EXPECT_EQ(test::json_at(result.err, "error.code"), "\"" + c.code + "\"");
     }
     // The first example line, written out in full.
     EXPECT_EQ(
@@ -225,7 +234,7 @@ TEST(Cli, ArgumentThatIsNotUtf8IsRefusedBeforeAnythingIsSent) {
     const auto result = client({"type", "ok", "\xc3\x28", "\xff"}, host.path());
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, test::expected_envelope("argument 3 is not valid UTF-8"));
+    EXPECT_EQ(result.err, test::expected_envelope("CLIENT_FAILURE", texts::argument_not_utf8(3)));
     EXPECT_TRUE(requests_seen(host).empty());
 }
 
@@ -266,7 +275,7 @@ TEST(Cli, ClosedStandardOutputIsAFailureNotASignal) {
         const auto result = client(args, host.path(), /*close_stdout=*/true);
         EXPECT_EQ(result.signal, 0) << ::testing::PrintToString(args);
         EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.err, test::expected_envelope(os_error_message(EPIPE)));
+        EXPECT_EQ(result.err, test::expected_envelope("CLIENT_FAILURE", os_error_message(EPIPE)));
     }
 }
 
@@ -276,16 +285,16 @@ TEST(Cli, StandInHostFaults) {
         std::string message;
     };
     const Case cases[] = {
-        {{"--close-after", "2"}, "failed to fill whole buffer"},
-        {{"--close-after", "10"}, "failed to fill whole buffer"},
-        {{"--raw", "/dev/null"}, "failed to fill whole buffer"},
+        {{"--close-after", "2"}, std::string(texts::kFillIncomplete)},
+        {{"--close-after", "10"}, std::string(texts::kFillIncomplete)},
+        {{"--raw", "/dev/null"}, std::string(texts::kFillIncomplete)},
     };
     for (const auto& c : cases) {
         StubHost host(c.host_options);
         const auto result = client({"click"}, host.path());
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, test::expected_envelope(c.message));
+        EXPECT_EQ(result.err, test::expected_envelope("CLIENT_FAILURE", c.message));
     }
     StubHost failing({"--fail"});
     const auto result = client({"--json", "click"}, failing.path());

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "run/run.hpp"
+#include "shared/failure_texts.hpp"
 #include "shared/utf8.hpp"
 
 namespace corvanelle {
@@ -155,19 +156,17 @@ TEST(ParseCommandLine, Failures) {
     };
     const Case cases[] = {
         // "argument N" counts on the command line as given, flags included.
-        {{"\xff"}, "argument 1 is not valid UTF-8"},
-        {{"--json", "type", "ok", "\xc3\x28"}, "argument 4 is not valid UTF-8"},
-        {{"--no-remote", "--json", "--no-remote", "type", "\xc0\x80"},
-         "argument 5 is not valid UTF-8"},
-        {{"type", "--json", "--json-output", "\xe0\x80\x80", "\xff"},
-         "argument 4 is not valid UTF-8"},
-        {{"type", "ok", "--no-remote", "\xf4\x90\x80\x80"}, "argument 4 is not valid UTF-8"},
+        {{"\xff"}, texts::argument_not_utf8(1)},
+        {{"--json", "type", "ok", "\xc3\x28"}, texts::argument_not_utf8(4)},
+        {{"--no-remote", "--json", "--no-remote", "type", "\xc0\x80"}, texts::argument_not_utf8(5)},
+        {{"type", "--json", "--json-output", "\xe0\x80\x80", "\xff"}, texts::argument_not_utf8(4)},
+        {{"type", "ok", "--no-remote", "\xf4\x90\x80\x80"}, texts::argument_not_utf8(4)},
         // The UTF-8 check comes before resolution: the bad word is named, not the command.
-        {{"nonsense", "\xff"}, "argument 2 is not valid UTF-8"},
-        {{"nonsense"}, "unknown command: nonsense"},
-        {{"--json", "list"}, "list requires apps, windows, or screens"},
-        {{"list", "Windows"}, "unsupported list target: Windows"},
-        {{""}, "unknown command: "},
+        {{"nonsense", "\xff"}, texts::argument_not_utf8(2)},
+        {{"nonsense"}, texts::unknown_command("nonsense")},
+        {{"--json", "list"}, std::string(texts::kListNeedsTarget)},
+        {{"list", "Windows"}, texts::unsupported_list_target("Windows")},
+        {{""}, texts::unknown_command("")},
     };
     for (const auto& c : cases) {
         const auto line = parse_command_line(c.args);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "commands/commands.hpp"
+#include "shared/failure_texts.hpp"
 
 namespace corvanelle {
 namespace {
@@ -28,18 +29,18 @@ TEST(ResolveCommand, Table) {
         {"list", {"screens"}, "screen", {"list"}},
         {"list", {"displays", "2"}, "screen", {"list", "2"}},
         {"list", {"windows", "windows"}, "window", {"list", "windows"}},
-        {"list", {}, "list requires apps, windows, or screens", {}},
-        {"list", {"Apps"}, "unsupported list target: Apps", {}},
-        {"list", {"app"}, "unsupported list target: app", {}},
-        {"list", {"apps "}, "unsupported list target: apps ", {}},
-        {"list", {""}, "unsupported list target: ", {}},
-        {"Click", {}, "unknown command: Click", {}},
-        {"click ", {}, "unknown command: click ", {}},
-        {"set_value", {}, "unknown command: set_value", {}},
-        {"setvalue", {}, "unknown command: setvalue", {}},
-        {"List", {"apps"}, "unknown command: List", {}},
-        {"", {}, "unknown command: ", {}},
-        {"timed out", {}, "unknown command: timed out", {}},
+        {"list", {}, std::string(texts::kListNeedsTarget), {}},
+        {"list", {"Apps"}, texts::unsupported_list_target("Apps"), {}},
+        {"list", {"app"}, texts::unsupported_list_target("app"), {}},
+        {"list", {"apps "}, texts::unsupported_list_target("apps "), {}},
+        {"list", {""}, texts::unsupported_list_target(""), {}},
+        {"Click", {}, texts::unknown_command("Click"), {}},
+        {"click ", {}, texts::unknown_command("click "), {}},
+        {"set_value", {}, texts::unknown_command("set_value"), {}},
+        {"setvalue", {}, texts::unknown_command("setvalue"), {}},
+        {"List", {"apps"}, texts::unknown_command("List"), {}},
+        {"", {}, texts::unknown_command(""), {}},
+        {"timed out", {}, texts::unknown_command("timed out"), {}},
     };
     for (const auto& c : cases) {
         Args arguments = c.arguments;

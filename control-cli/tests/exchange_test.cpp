@@ -17,6 +17,7 @@
 #include "exchange/exchange.hpp"
 #include "exchange/socket.hpp"
 #include "report/json_text.hpp"
+#include "shared/failure_texts.hpp"
 #include "support.hpp"
 
 namespace corvanelle {
@@ -99,9 +100,9 @@ TEST(RequestId, ProcessIdAndNanosecondsSinceTheEpoch) {
 
 TEST_F(Exchange, VariableUnsetOrNotUtf8) {
     ::unsetenv(kSocketVariable);
-    EXPECT_EQ(failure_of(transact("click", {})), "CORVANELLE_CONTROL_SOCKET is not configured");
+    EXPECT_EQ(failure_of(transact("click", {})), std::string(texts::kSocketNotConfigured));
     use_socket("/tmp/\xff\xfe");
-    EXPECT_EQ(failure_of(transact("click", {})), "CORVANELLE_CONTROL_SOCKET is not configured");
+    EXPECT_EQ(failure_of(transact("click", {})), std::string(texts::kSocketNotConfigured));
 }
 
 TEST_F(Exchange, PathLengthLimit) {
@@ -113,7 +114,7 @@ TEST_F(Exchange, PathLengthLimit) {
     use_socket(path);  // fits: tried, and missing
     EXPECT_EQ(failure_of(transact("click", {})), os_error_message(ENOENT));
     use_socket(path + "p");
-    EXPECT_EQ(failure_of(transact("click", {})), "path must be shorter than SUN_LEN");
+    EXPECT_EQ(failure_of(transact("click", {})), texts::kPathTooLong);
 }
 
 TEST_F(Exchange, MissingFileAndNobodyListening) {
@@ -174,8 +175,7 @@ TEST_F(Exchange, RequestFrameLimit) {
     {
         ScriptedHost host([](int fd, ScriptedHost& h) { h.read_to_end(fd); });
         use_socket(host.path());
-        EXPECT_EQ(failure_of(transact("type", {fits + "x"})),
-                  "control request exceeds the protocol frame limit");
+        EXPECT_EQ(failure_of(transact("type", {fits + "x"})), texts::kRequestTooLarge);
         host.join();
         EXPECT_TRUE(host.saw_end_of_stream);
         EXPECT_EQ(host.received, "") << "nothing is sent";
@@ -193,13 +193,13 @@ TEST_F(Exchange, ReplyFrames) {
         {frame("7"), "7"},
         {frame(" [1,\"s\"]\n"), "[1,\"s\"]"},
         {frame(R"({"success":true})") + "trailing bytes are never read", R"({"success":true})"},
-        {std::string("\x00\x00\x00\x00{}", 6), "control response frame size is invalid"},
-        {std::string("\x00\x40\x00\x01", 4) + "x", "control response frame size is invalid"},
-        {"\xff\xff\xff\xff", "control response frame size is invalid"},
-        {std::string("\x02\x00\x00\x00{}", 6), "control response frame size is invalid"},
-        {std::string("\x00\x00", 2), "failed to fill whole buffer"},
-        {"", "failed to fill whole buffer"},
-        {frame("{\"success\":true}").substr(0, 10), "failed to fill whole buffer"},
+        {std::string("\x00\x00\x00\x00{}", 6), std::string(texts::kFrameSizeInvalid)},
+        {std::string("\x00\x40\x00\x01", 4) + "x", std::string(texts::kFrameSizeInvalid)},
+        {"\xff\xff\xff\xff", std::string(texts::kFrameSizeInvalid)},
+        {std::string("\x02\x00\x00\x00{}", 6), std::string(texts::kFrameSizeInvalid)},
+        {std::string("\x00\x00", 2), std::string(texts::kFillIncomplete)},
+        {"", std::string(texts::kFillIncomplete)},
+        {frame("{\"success\":true}").substr(0, 10), std::string(texts::kFillIncomplete)},
         {frame("[1,]"), "syntax error at line 1 column 4"},
         {frame(big), big},
     };

@@ -18,6 +18,7 @@
 
 #include "exchange/exchange.hpp"
 #include "report/failure.hpp"
+#include "shared/failure_texts.hpp"
 #include "shared/result.hpp"
 #include "support.hpp"
 
@@ -41,13 +42,14 @@ test::ProcessResult client(const Args& args, const std::string& socket) {
     return test::run_process(test::client_path(), args, options);
 }
 
-// A failed run: nothing on standard output, one envelope line with this message, status 1.
-void expect_failure(const test::ProcessResult& result, const std::string& message,
-                    const std::string& context) {
+// A failed run: nothing on standard output, one envelope line with this code and message,
+// status 1.
+void expect_failure(const test::ProcessResult& result, std::string_view code,
+                    std::string_view message, const std::string& context) {
     EXPECT_EQ(result.signal, 0) << context;
     EXPECT_EQ(result.status, 1) << context;
     EXPECT_EQ(result.out, "") << context;
-    EXPECT_EQ(result.err, test::expected_envelope(message)) << context;
+    EXPECT_EQ(result.err, test::expected_envelope(code, message)) << context;
 }
 
 TEST(Load, FiveHundredClientsAHundredAtATime) {
@@ -118,7 +120,7 @@ TEST(Faults, HostClosesAtEveryBytePositionOfTheReply) {
     dir.write("reply.json", payload);
     for (std::size_t n = 0; n < 4 + payload.size(); ++n) {
         StubHost host({"--reply", dir.file("reply.json"), "--close-after", std::to_string(n)});
-        expect_failure(client({"click"}, host.path()), "failed to fill whole buffer",
+        expect_failure(client({"click"}, host.path()), "CLIENT_FAILURE", texts::kFillIncomplete,
                        "closed after " + std::to_string(n) + " bytes");
     }
     StubHost whole({"--reply", dir.file("reply.json"), "--close-after", "20"});
@@ -181,14 +183,16 @@ Args large_request() {
 
 TEST(Faults, HostHangsUpMidRequest) {
     StubHost host({"--hang-up"});
-    expect_failure(client(large_request(), host.path()), os_error_message(EPIPE), "hang-up");
+    expect_failure(client(large_request(), host.path()), "CLIENT_FAILURE", os_error_message(EPIPE),
+                   "hang-up");
 }
 
 TEST(Faults, HostNeverReadsTheRequest) {
     // The ten-second send time-out, end to end.
     StubHost host({"--no-read"});
     const auto begin = Clock::now();
-    expect_failure(client(large_request(), host.path()), os_error_message(EAGAIN), "no-read");
+    expect_failure(client(large_request(), host.path()), "CLIENT_FAILURE", os_error_message(EAGAIN),
+                   "no-read");
     // Each blocked send waits 10 s: the request's first pieces fit the socket's buffers, so
     // two waits in all. Never the 120 s of a receive.
     const auto elapsed = Clock::now() - begin;
@@ -213,14 +217,15 @@ TEST(Faults, HostDisappearsBetweenCommands) {
         EXPECT_EQ(client({"click"}, host.path()).status, 0);
         const std::string path = host.path();
         host.stop();  // an orderly end removes the socket
-        expect_failure(client({"click"}, path), os_error_message(ENOENT), "stopped host");
+        expect_failure(client({"click"}, path), "CONTROL_HOST_UNAVAILABLE",
+                       os_error_message(ENOENT), "stopped host");
     }
     {
         StubHost host;
         EXPECT_EQ(client({"click"}, host.path()).status, 0);
         host.kill_hard();  // the socket file stays, nobody listens
-        expect_failure(client({"click"}, host.path()), os_error_message(ECONNREFUSED),
-                       "killed host");
+        expect_failure(client({"click"}, host.path()), "CONTROL_HOST_UNAVAILABLE",
+                       os_error_message(ECONNREFUSED), "killed host");
     }
 }
 

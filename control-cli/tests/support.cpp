@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -358,10 +359,6 @@ StubHost::~StubHost() {
     stop();
 }
 
-}  // namespace corvanelle::test
-
-namespace corvanelle::test {
-
 void StubHost::kill_hard() {
     if (pid_ > 0) {
         ::kill(pid_, SIGKILL);
@@ -371,11 +368,7 @@ void StubHost::kill_hard() {
     }
 }
 
-}  // namespace corvanelle::test
-
-namespace corvanelle::test {
-
-std::string expected_envelope(std::string_view message) {
+std::string expected_envelope(std::string_view code, std::string_view message) {
     std::string escaped;
     for (const char c : message) {
         const auto byte = static_cast<unsigned char>(c);
@@ -395,39 +388,39 @@ std::string expected_envelope(std::string_view message) {
             escaped += c;
         }
     }
-    const auto has = [&](std::string_view phrase) {
-        return message.find(phrase) != std::string_view::npos;
+    // What each failure code tells the caller, written out here from the documented table.
+    struct Advice {
+        std::string_view code;
+        std::string_view fix;
+        bool retryable;
     };
-    std::string lower(message);
-    for (char& c : lower) {
-        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    static constexpr Advice kAdvice[] = {
+        {"CONTROL_SOCKET_NOT_CONFIGURED",
+         "Run the bundled CLI through Corvanelle's authorized SSH shell, or set "
+         "CORVANELLE_CONTROL_SOCKET to the socket exported by the running desktop app.",
+         false},
+        {"CONTROL_HOST_UNAVAILABLE",
+         "Open Corvanelle Desktop, then rerun `corvanelle-control bridge status --json` before "
+         "retrying the requested action.",
+         true},
+        {"CONTROL_TRANSPORT_TIMEOUT",
+         "Check `corvanelle-control bridge status --json`; inspect current UI state before "
+         "retrying because a mutation may have been dispatched.",
+         true},
+        {"CLIENT_FAILURE",
+         "Run `corvanelle-control bridge status --json`, preserve this error message, and do not "
+         "retry a mutation without inspecting current state.",
+         false},
+    };
+    const Advice* advice = std::find_if(std::begin(kAdvice), std::end(kAdvice),
+                                        [&](const Advice& a) { return a.code == code; });
+    if (advice == std::end(kAdvice)) {
+        ADD_FAILURE() << "no such failure code: " << code;
+        return {};
     }
-    std::string code = "CLIENT_FAILURE";
-    std::string fix =
-        "Run `corvanelle-control bridge status --json`, preserve this error message, and do not "
-        "retry a mutation without inspecting current state.";
-    bool retryable = false;
-    if (has("CORVANELLE_CONTROL_SOCKET")) {
-        code = "CONTROL_SOCKET_NOT_CONFIGURED";
-        fix =
-            "Run the bundled CLI through Corvanelle's authorized SSH shell, or set "
-            "CORVANELLE_CONTROL_SOCKET to the socket exported by the running desktop app.";
-    } else if (has("No such file") || has("Connection refused")) {
-        code = "CONTROL_HOST_UNAVAILABLE";
-        fix =
-            "Open Corvanelle Desktop, then rerun `corvanelle-control bridge status --json` "
-            "before retrying the requested action.";
-        retryable = true;
-    } else if (lower.find("timed out") != std::string::npos) {
-        code = "CONTROL_TRANSPORT_TIMEOUT";
-        fix =
-            "Check `corvanelle-control bridge status --json`; inspect current UI state before "
-            "retrying because a mutation may have been dispatched.";
-        retryable = true;
-    }
-    return R"({"data":null,"debugLogs":[],"error":{"code":")" + code +
-           R"(","details":null,"message":")" + escaped + R"(","recommendedFix":")" + fix +
-           R"(","retryable":)" + (retryable ? "true" : "false") +
+    return R"({"data":null,"debugLogs":[],"error":{"code":")" + std::string(code) +
+           R"(","details":null,"message":")" + escaped + R"(","recommendedFix":")" +
+           std::string(advice->fix) + R"(","retryable":)" + (advice->retryable ? "true" : "false") +
            R"(},"requestId":"client","success":false})" + "\n";
 }
 

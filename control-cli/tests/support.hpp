@@ -15,9 +15,10 @@
 
 namespace corvanelle::test {
 
-// The error envelope line (with its line feed) for `message`, written out here from the fixed
-// texts, independently of the program's writer and classifier.
-std::string expected_envelope(std::string_view message);
+// The error envelope line (with its line feed) for a failure with this code and message,
+// written out here, independently of the program's writer and classifier: the caller names
+// the code it expects.
+std::string expected_envelope(std::string_view code, std::string_view message);
 
 // A JSON text read with the client's own reader, for looking into what a program printed.
 // A text that does not read fails the test that asked.

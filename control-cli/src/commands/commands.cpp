@@ -15,14 +15,14 @@ Result<std::string> resolve_command(std::string_view word, std::vector<std::stri
         const auto found = std::find_if(kListTargets.begin(), kListTargets.end(),
                                         [&](const ListTarget& t) { return t.target == target; });
         if (found == kListTargets.end()) {
-            return fail(std::string(texts::kUnsupportedListTarget) + arguments.front());
+            return fail(texts::unsupported_list_target(arguments.front()));
         }
         // The target's place becomes the word "list", ahead of the arguments that followed it.
         arguments.front() = "list";
         return std::string(found->command);
     }
     if (std::find(kCommandTable.begin(), kCommandTable.end(), word) == kCommandTable.end()) {
-        return fail(std::string(texts::kUnknownCommand) + std::string(word));
+        return fail(texts::unknown_command(word));
     }
     return std::string(word);
 }

@@ -11,9 +11,16 @@ namespace corvanelle::texts {
 
 // The command line.
 inline constexpr std::string_view kListNeedsTarget = "list requires apps, windows, or screens";
-// Followed by the word as it was typed.
+// Each followed by the word as it was typed.
 inline constexpr std::string_view kUnknownCommand = "unknown command: ";
 inline constexpr std::string_view kUnsupportedListTarget = "unsupported list target: ";
+
+inline std::string unknown_command(std::string_view word) {
+    return std::string(kUnknownCommand).append(word);
+}
+inline std::string unsupported_list_target(std::string_view word) {
+    return std::string(kUnsupportedListTarget).append(word);
+}
 
 // Arguments are counted from 1 after the program's name.
 inline std::string argument_not_utf8(std::size_t position) {
