@@ -117,10 +117,6 @@ class Writer {
     bool indented_;
 };
 
-}  // namespace
-
-namespace {
-
 // Whether any of the eight bytes in `word` must be escaped: below 0x20, '"' or '\\'. Each
 // test sets the top bit of a byte that matches (exact for bytes below 0x80; bytes from 0x80
 // up never match, as their own top bit is cleared by the final mask).
