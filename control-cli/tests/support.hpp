@@ -76,7 +76,7 @@ class TempDir {
 std::size_t open_descriptor_count();
 
 // A listening socket that serves exactly one connection with a scripted function on a thread.
-// The script gets the connected descriptor; `received()` tells what the client sent.
+// The script gets the connected descriptor; `received` holds what the client sent.
 class ScriptedHost {
   public:
     using Script = std::function<void(int fd, ScriptedHost& host)>;
@@ -86,8 +86,8 @@ class ScriptedHost {
     ScriptedHost& operator=(const ScriptedHost&) = delete;
 
     const std::string& path() const { return path_; }
-    // Waits for the script to end, then returns the bytes the client sent before the script
-    // ended, read by `read_request()` and `read_to_end()`.
+    // Waits for the script to end; `received` then holds the bytes the client sent before it
+    // ended, as read by `read_request()` and `read_to_end()`.
     void join();
     std::string received;
     bool saw_end_of_stream = false;

@@ -1,3 +1,5 @@
+// The command folder: which command words the client may send, and the list shorthand
+// rewritten onto them. It knows nothing of the socket or of output.
 #include "commands/commands.hpp"
 
 #include <algorithm>

@@ -1,3 +1,6 @@
+// The exchange folder: one request and one reply over the control socket. exchange.cpp runs
+// the steps in order; frame.cpp is the wire format, socket.cpp the only platform-dependent
+// code, reader.cpp the only code that knows the JSON library.
 #include "exchange/exchange.hpp"
 
 #include <unistd.h>

@@ -1,3 +1,5 @@
+// The report folder: the two JSON text forms, output to file descriptors, and the error
+// envelope of a failure, classified by its text alone.
 #include "report/failure.hpp"
 
 #include <unistd.h>

@@ -1,3 +1,5 @@
+// The run folder: one run of the program, from the argument list to the exit status. It
+// strips the flags, answers help and version, and hands the command to the exchange.
 #include "run/run.hpp"
 
 #include <unistd.h>

@@ -1,3 +1,6 @@
+// The shared folder: what every part of the program uses and none of them owns: the JSON
+// value and its builder, the result type, plain bytes, UTF-8, the transfer loop and the fixed
+// failure texts. Nothing here includes another folder.
 #include "shared/document.hpp"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Whether bytes are well-formed UTF-8 (no overlong forms, no surrogates, nothing above
+// U+10FFFF): the arguments and the socket variable must be.
 #pragma once
 
 #include <string_view>
