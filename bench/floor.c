@@ -9,16 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-static int exact(int fd, void *buffer, size_t size) {
-    char *at = buffer;
-    while (size > 0) {
-        ssize_t n = recv(fd, at, size, 0);
-        if (n <= 0) return -1;
-        at += n;
-        size -= (size_t)n;
-    }
-    return 0;
-}
+#include "floor_io.h"
 
 int main(void) {
     const char *path = getenv("CORVANELLE_CONTROL_SOCKET");
