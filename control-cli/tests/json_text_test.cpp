@@ -137,6 +137,21 @@ TEST(StringText, EscapesOnlyWhatJsonRequires) {
     for (const auto& [input, expected] : cases) {
         EXPECT_EQ(string_text(input), expected);
     }
+    // Strings are scanned eight bytes at a time: every byte at every place of two words,
+    // among bytes that need no escape, comes out as it does alone.
+    for (const char fill : {'a', '\xff'}) {
+        for (int byte = 0; byte < 256; ++byte) {
+            const std::string alone = string_text(std::string(1, static_cast<char>(byte)));
+            const std::string_view escaped(alone.data() + 1, alone.size() - 2);
+            for (std::size_t at = 0; at < 16; ++at) {
+                std::string text(16, fill);
+                text[at] = static_cast<char>(byte);
+                const std::string expected = "\"" + std::string(at, fill) + std::string(escaped) +
+                                             std::string(15 - at, fill) + "\"";
+                ASSERT_EQ(string_text(text), expected) << "byte " << byte << " at " << at;
+            }
+        }
+    }
 }
 
 TEST(Layout, CompactAndIndentedForms) {
