@@ -1,10 +1,42 @@
 # Run by CPack once the install rules have filled the staging folder, before it packs it.
 # For the Debian package it does what Debian's own tools do: strips the programs as dh_strip
-# does (no .comment, no .note), and compresses the manual pages and the changelog with
-# gzip -9n (no name, no time stamp, so the package is reproducible).
+# does (no .comment, no .note), compresses the manual pages and the changelog with gzip -9n
+# (no name, no time stamp), puts the zsh completion where Debian's zsh looks, and dates every
+# file by the changelog, so that one commit always gives the same bytes.
 if(NOT CPACK_GENERATOR STREQUAL "DEB")
     return()
 endif()
+
+# CPack dates the package's files and members by SOURCE_DATE_EPOCH when it is set, and by the
+# clock otherwise. As dpkg-buildpackage does, take it from the changelog's latest entry unless
+# the caller chose one.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(ENV{SOURCE_DATE_EPOCH} "${CPACK_CORVANELLE_SOURCE_DATE_EPOCH}")
+endif()
+
+# Debian's zsh searches /usr/share/zsh/vendor-completions, not site-functions (which is for
+# the local administrator, under /usr/local). Plain installs keep site-functions; the package
+# moves the file and the manual page that names it says so.
+file(GLOB_RECURSE zsh_functions "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*/share/zsh/site-functions/*")
+foreach(function IN LISTS zsh_functions)
+    get_filename_component(site_functions "${function}" DIRECTORY)
+    get_filename_component(name "${function}" NAME)
+    set(vendor "${site_functions}/../vendor-completions")
+    file(MAKE_DIRECTORY "${vendor}")
+    file(RENAME "${function}" "${vendor}/${name}")
+    file(GLOB left "${site_functions}/*")
+    if(NOT left)
+        file(REMOVE_RECURSE "${site_functions}")
+    endif()
+endforeach()
+file(GLOB_RECURSE pages_naming_it "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*/share/man/man*/*")
+foreach(page IN LISTS pages_naming_it)
+    file(READ "${page}" text)
+    string(REPLACE "/share/zsh/site-functions/" "/share/zsh/vendor-completions/" moved "${text}")
+    if(NOT moved STREQUAL text)
+        file(WRITE "${page}" "${moved}")
+    endif()
+endforeach()
 find_program(STRIP_PROGRAM NAMES strip REQUIRED)
 find_program(GZIP_PROGRAM NAMES gzip REQUIRED)
 file(GLOB_RECURSE programs "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*/bin/*")

@@ -1,0 +1,42 @@
+# corvanelle_changelog_date(CHANGELOG DATE_VARIABLE EPOCH_VARIABLE)
+# Reads the trailer line of the latest entry of a Debian changelog,
+#  -- Name <address>  Wed, 09 Dec 2026 00:00:00 +0000
+# and sets DATE_VARIABLE to its date as YYYY-MM-DD and EPOCH_VARIABLE to its moment in seconds
+# since 1970-01-01 UTC, which is what SOURCE_DATE_EPOCH holds.
+function(corvanelle_changelog_date changelog date_variable epoch_variable)
+    file(STRINGS ${changelog} trailers REGEX "^ -- ")
+    list(GET trailers 0 trailer)
+    set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+    if(NOT trailer MATCHES
+       ">  [A-Z][a-z][a-z], ([0-9][0-9]) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ([0-9][0-9]):([0-9][0-9]):([0-9][0-9]) ([-+])([0-9][0-9])([0-9][0-9])$")
+        message(FATAL_ERROR "${changelog}: the latest entry's trailer has no RFC 5322 date: ${trailer}")
+    endif()
+    # Kept, since the next regular expression resets CMAKE_MATCH_<n>.
+    foreach(part 1 2 3 4 5 6 7 8 9)
+        set(match_${part} "${CMAKE_MATCH_${part}}")
+    endforeach()
+    set(day ${match_1})
+    list(FIND months ${match_2} month)
+    set(year ${match_3})
+    if(month LESS 0)
+        message(FATAL_ERROR "${changelog}: unknown month ${match_2}")
+    endif()
+    math(EXPR month "${month} + 1")
+    set(sign ${match_7})
+    # Days from 1970-01-01 to the date, by the proleptic Gregorian calendar (March-based years).
+    set(y ${year})
+    if(month LESS_EQUAL 2)
+        math(EXPR y "${year} - 1")
+    endif()
+    math(EXPR era "${y} / 400")
+    math(EXPR year_of_era "${y} - ${era} * 400")
+    math(EXPR shifted_month "(${month} + 9) % 12")
+    math(EXPR day_of_year "(153 * ${shifted_month} + 2) / 5 + ${day} - 1")
+    math(EXPR day_of_era "${year_of_era} * 365 + ${year_of_era} / 4 - ${year_of_era} / 100 + ${day_of_year}")
+    math(EXPR days "${era} * 146097 + ${day_of_era} - 719468")
+    math(EXPR epoch "${days} * 86400 + ${match_4} * 3600 + ${match_5} * 60 + ${match_6} - (${sign}1) * (${match_8} * 3600 + ${match_9} * 60)")
+    set(month_text 0${month})
+    string(REGEX REPLACE "^0([0-9][0-9])$" "\\1" month_text "${month_text}")
+    set(${date_variable} "${year}-${month_text}-${day}" PARENT_SCOPE)
+    set(${epoch_variable} ${epoch} PARENT_SCOPE)
+endfunction()
