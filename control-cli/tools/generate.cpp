@@ -74,6 +74,12 @@ std::string bash() {
            "    if [[ $cur == -* ]]; then words=$flags\n"
            "    elif [[ -z $command ]]; then words=$commands\n"
            "    elif [[ $command == list && $after -eq 0 ]]; then words=$targets\n"
+           "    else\n"
+           "        # An argument of the command: file names, as most peer tools offer.\n"
+           "        compopt -o filenames 2>/dev/null\n"
+           "        local IFS=$'\\n'\n"
+           "        COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+           "        return\n"
            "    fi\n"
            "    COMPREPLY=($(compgen -W \"$words\" -- \"$cur\"))\n"
            "}\n"
@@ -103,6 +109,7 @@ std::string zsh() {
            "if [[ $PREFIX == -* ]]; then compadd -- $flags\n"
            "elif [[ -z $command ]]; then compadd -- $commands\n"
            "elif [[ $command == list && $after -eq 0 ]]; then compadd -- $targets\n"
+           "else _files\n"
            "fi\n";
 }
 
@@ -135,11 +142,12 @@ std::string fish() {
         "        echo argument\n"
         "    end\n"
         "end\n"
-        "complete -c corvanelle-control -f\n"
-        "complete -c corvanelle-control -n 'test (__corvanelle_control_expects) = command' -a '" +
+        "# Command words and list targets only where they belong; file names for the arguments.\n"
+        "complete -c corvanelle-control -n 'test (__corvanelle_control_expects) = command' -f -a "
+        "'" +
         words_of_commands() +
         "'\n"
-        "complete -c corvanelle-control -n 'test (__corvanelle_control_expects) = target' -a '" +
+        "complete -c corvanelle-control -n 'test (__corvanelle_control_expects) = target' -f -a '" +
         words_of_targets() + "'\n";
     for (const auto& [flag, effect, yields_to] : kFlagWords) {
         const bool is_short = flag.size() == 2;
