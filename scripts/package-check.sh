@@ -1,18 +1,55 @@
 #!/usr/bin/env bash
-# Builds the Debian package by itself (the release preset: the programs alone, no tests),
-# checks it with lintian, installs it, uses the installed programs and their manual pages,
-# makes the CPack archive that Mac users are told to make, and removes the package again.
-# Needs root (dpkg -i).
+# Builds the Debian package twice, from two fresh copies of the commit at two different paths,
+# and requires the two .deb files to be identical; checks it with lintian; installs it and uses
+# what a user meets: the programs against the installed host, the manual pages and every path
+# their FILES and SCHEMAS sections name, and the completions in bash, zsh and fish as each
+# shell finds them; checks that an install under another prefix names its own paths; makes the
+# CPack archive that Mac users are told to make. At the end the machine's corvanelle-control
+# package is as it was: removed if there was none, reinstalled (repacked first) if there was.
+# Needs root (dpkg -i). The Debian packages it installs to check with stay installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source=$PWD
 
-scripts/setup.sh dpkg-dev file groff-base man-db lintian
-echo "== Building the release preset"
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)" >/dev/null
-rm -f build/release/corvanelle-control_*.deb build/release/corvanelle-control-*.tar.gz
-(cd build/release && cpack -G DEB >/dev/null)
-deb=$(ls build/release/corvanelle-control_*.deb)
+scripts/setup.sh dpkg-dev dpkg-repack file groff-base man-db lintian zsh fish bash-completion git
+work=$(mktemp -d /tmp/corvanelle-package.XXXXXX)
+host_pid=
+installed=
+previous=
+restore() {
+    [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null && wait "$host_pid" 2>/dev/null
+    if [ -n "$previous" ]; then
+        dpkg -i "$previous" >/dev/null && echo "put back the corvanelle-control package that was installed before"
+    elif [ -n "$installed" ]; then
+        dpkg --purge corvanelle-control >/dev/null
+    fi
+    rm -rf "$work"
+}
+trap restore EXIT
+
+# The commit checked out, with the tracked files' changes if there are any (as `git stash`
+# would record them, without touching the working tree): each copy holds only what git holds.
+snapshot=$(git -C "$source" stash create)
+snapshot=${snapshot:-$(git -C "$source" rev-parse HEAD)}
+build_package() { # FOLDER: a fresh copy there, built with the release preset, packed
+    mkdir -p "$1"
+    git -C "$source" archive "$snapshot" | tar -x -C "$1"
+    (cd "$1" && cmake --preset release >/dev/null && cmake --build --preset release -j "$(nproc)" >/dev/null &&
+        cd build/release && cpack -G DEB >/dev/null)
+}
+echo "== Building the package twice, at $work/one and $work/the-second-copy"
+build_package "$work/one"
+build_package "$work/the-second-copy"
+release=$work/one/build/release
+deb=$(ls "$release"/corvanelle-control_*.deb)
+second=$(ls "$work"/the-second-copy/build/release/corvanelle-control_*.deb)
+if ! cmp "$deb" "$second"; then
+    sha256sum "$deb" "$second" >&2
+    diff <(dpkg-deb -c "$deb") <(dpkg-deb -c "$second") >&2 || true
+    echo "the two builds of one commit differ" >&2
+    exit 1
+fi
+echo "two builds, identical bytes: $(sha256sum "$deb" | cut -c1-16)…"
 dpkg-deb --info "$deb" | grep -E '^ (Package|Version|Depends):'
 
 # Errors and warnings fail; informational tags are shown. (There are none today.)
@@ -21,15 +58,15 @@ lintian --info --display-info --fail-on error,warning "$deb" 2>&1 | grep -v 'roo
 lintian --fail-on error,warning "$deb" >/dev/null 2>&1 || { echo "lintian found errors or warnings" >&2; exit 1; }
 echo "lintian: no errors, no warnings"
 
+if dpkg-query -W -f='${Status}' corvanelle-control 2>/dev/null | grep -q 'install ok installed'; then
+    mkdir "$work/previous"
+    (cd "$work/previous" && dpkg-repack corvanelle-control >/dev/null 2>&1)
+    previous=$(ls "$work"/previous/corvanelle-control_*.deb)
+    echo "corvanelle-control $(dpkg-query -W -f='${Version}' corvanelle-control) is installed: repacked, to be put back"
+fi
+echo "== Installing"
+installed=yes
 dpkg -i "$deb" >/dev/null
-dir=$(mktemp -d /tmp/corvanelle-package.XXXXXX)
-host_pid=
-cleanup() {
-    [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null && wait "$host_pid" 2>/dev/null
-    rm -rf "$dir"
-    dpkg -r corvanelle-control >/dev/null
-}
-trap cleanup EXIT
 
 listing=$(dpkg -L corvanelle-control)
 for file in /usr/bin/corvanelle-control /usr/bin/corvanelle-control-stub \
@@ -37,7 +74,7 @@ for file in /usr/bin/corvanelle-control /usr/bin/corvanelle-control-stub \
     /usr/share/man/man1/corvanelle-control.1.gz /usr/share/man/man1/corvanelle-control-stub.1.gz \
     /usr/share/man/man7/corvanelle-control-protocol.7.gz \
     /usr/share/bash-completion/completions/corvanelle-control \
-    /usr/share/zsh/site-functions/_corvanelle-control \
+    /usr/share/zsh/vendor-completions/_corvanelle-control \
     /usr/share/fish/vendor_completions.d/corvanelle-control.fish \
     /usr/share/corvanelle-control/error-envelope.schema.json \
     /usr/share/corvanelle-control/version.schema.json \
@@ -50,27 +87,71 @@ version=$(/usr/bin/corvanelle-control --json --version)
 echo "$version"
 [ "$version" = '{"data":{"name":"corvanelle-control","protocolVersion":1,"version":"1.1.0"},"success":true}' ]
 
-mkfifo "$dir/ready"
-/usr/bin/corvanelle-control-stub --quiet --ready-fd 3 "$dir/s" 2>/dev/null 3>"$dir/ready" &
+mkfifo "$work/ready"
+/usr/bin/corvanelle-control-stub --quiet --ready-fd 3 "$work/s" 2>/dev/null 3>"$work/ready" &
 host_pid=$!
-read -r _ <"$dir/ready"
-reply=$(CORVANELLE_CONTROL_SOCKET="$dir/s" /usr/bin/corvanelle-control --json list windows)
+read -r _ <"$work/ready"
+reply=$(CORVANELLE_CONTROL_SOCKET="$work/s" /usr/bin/corvanelle-control --json list windows)
 echo "$reply"
 case $reply in *'"arguments":["list"],"command":"window"'*'"success":true}') ;; *) exit 1 ;; esac
 
 man -w corvanelle-control corvanelle-control-protocol >/dev/null
 man -P cat corvanelle-control 2>/dev/null | grep -q 'CORVANELLE_CONTROL_SOCKET'
 man -P cat 7 corvanelle-control-protocol 2>/dev/null | grep -q 'ERROR ENVELOPE'
+changelog_date=$(zcat /usr/share/doc/corvanelle-control/changelog.gz | sed -n 's/^ -- .*>  //p' | head -1)
+page_date=$(zcat /usr/share/man/man1/corvanelle-control.1.gz | sed -n 's/^\.TH [^"]*"\([^"]*\)".*/\1/p')
+[ "$page_date" = "$(date -u -d "$changelog_date" +%F)" ] ||
+    { echo "the manual's date $page_date is not the changelog's, $changelog_date" >&2; exit 1; }
+echo "the manual pages are dated $page_date, as the changelog's latest entry"
+
+# Every absolute path that a page's FILES or SCHEMAS section names, as ROOT (/ or a staging
+# folder) holds it. PAGE... are roff sources, compressed or not.
+paths_named_exist() { # ROOT PREFIX PAGE...
+    local root=$1 prefix=$2 path count=0
+    shift 2
+    while read -r path; do
+        case $path in "$prefix"/*) ;; *) echo "a manual page names $path, outside $prefix" >&2; return 1 ;; esac
+        [ -e "$root$path" ] || { echo "a manual page names $path, which is not there" >&2; return 1; }
+        count=$((count + 1))
+    done < <(zcat -f "$@" | awk '/^\.SH /{ named = ($2 == "FILES" || $2 == "SCHEMAS") } named' |
+        grep -oE '(^| )/[^ ,]+' | sed 's/^ //')
+    [ "$count" -ge 7 ] || { echo "the manual pages name only $count paths" >&2; return 1; }
+    echo "the $count paths that the manual pages name exist under $prefix"
+}
+paths_named_exist / /usr $(grep '^/usr/share/man/.*\.gz$' <<<"$listing")
+
+echo "== The completions, as each shell finds them"
+# A home of its own, so that no user's files take part and nothing is left behind.
+export HOME=$work/home XDG_DATA_DIRS=/usr/local/share:/usr/share
+mkdir -p "$HOME"
+found=$(ZDOTDIR=$HOME zsh -fc 'autoload -U compinit; compinit -u; print ${_comps[corvanelle-control]:-NONE}')
+[ "$found" = _corvanelle-control ] || { echo "zsh's compinit does not find the completion: $found" >&2; exit 1; }
+echo "zsh: compinit finds $found"
+completed=$(bash -c 'source /usr/share/bash-completion/bash_completion
+    __load_completion corvanelle-control || exit 1
+    function=$(complete -p corvanelle-control | sed -n "s/.* -F \([^ ]*\) .*/\1/p")
+    COMP_WORDS=(corvanelle-control list w) COMP_CWORD=2 COMP_LINE="corvanelle-control list w" COMP_POINT=25
+    "$function" corvanelle-control w list
+    echo "${COMPREPLY[*]}"')
+[ "$completed" = windows ] || { echo "bash completes 'list w' to '$completed'" >&2; exit 1; }
+echo "bash (bash-completion): list w -> $completed"
+completed=$(fish -c "complete -C 'corvanelle-control list w'")
+[ "$completed" = windows ] || { echo "fish completes 'list w' to '$completed'" >&2; exit 1; }
+echo "fish: list w -> $completed"
+
+echo "== Installed under another prefix"
+DESTDIR=$work/staged cmake --install "$release" --prefix /opt/corvanelle >/dev/null
+paths_named_exist "$work/staged" /opt/corvanelle "$work"/staged/opt/corvanelle/share/man/man*/*
 
 # The archive Mac users are told to make (cpack -G TGZ): here, the Linux one, with what the
 # install rules hold.
-(cd build/release && cpack -G TGZ >/dev/null)
-archive=$(ls build/release/corvanelle-control-*.tar.gz)
+(cd "$release" && cpack -G TGZ >/dev/null)
+archive=$(ls "$release"/corvanelle-control-*.tar.gz)
 contents=$(tar -tzf "$archive")
 for entry in bin/corvanelle-control bin/corvanelle-control-stub \
     share/man/man1/corvanelle-control.1 share/man/man7/corvanelle-control-protocol.7 \
     share/corvanelle-control/request.schema.json; do
     grep -q "^[^/]*/$entry\$" <<<"$contents" || { echo "$archive lacks $entry" >&2; exit 1; }
 done
-echo "$archive holds the programs, their manual pages and the schemas"
-echo "package built, checked, installed, used and removed"
+echo "$(basename "$archive") holds the programs, their manual pages and the schemas"
+echo "package built twice alike, checked, installed, used; the machine's package is restored"
