@@ -31,5 +31,48 @@ TEST(ManPage, ListsTheCommandTableInOrder) {
     EXPECT_EQ(listed, table);
 }
 
+// The manual's messages are made from the README's table: every row's message is there, in
+// order, as the tag of an entry under DIAGNOSTICS, with the roff escapes undone.
+TEST(ManPage, DiagnosticsHoldEveryMessageOfTheReadmeTable) {
+    std::ifstream readme(CORVANELLE_README);
+    ASSERT_TRUE(readme) << CORVANELLE_README;
+    std::vector<std::string> in_readme;
+    bool in_table = false;
+    for (std::string line; std::getline(readme, line);) {
+        in_table = in_table ? !line.starts_with("<!-- messages: end")
+                            : line.starts_with("<!-- messages: begin");
+        if (in_table && line.starts_with("| `")) {
+            in_readme.push_back(line.substr(3, line.find("` |") - 3));
+        }
+    }
+    std::ifstream page(CORVANELLE_MAN_PAGE);
+    ASSERT_TRUE(page) << CORVANELLE_MAN_PAGE;
+    std::vector<std::string> in_page;
+    bool in_section = false;
+    bool tag_next = false;
+    for (std::string line; std::getline(page, line);) {
+        if (line.starts_with(".SH ")) {
+            in_section = line == ".SH DIAGNOSTICS";
+        } else if (in_section && tag_next && line.starts_with("\\fB")) {
+            std::string text;
+            for (std::size_t i = 3; i < line.size(); ++i) {
+                if (line.compare(i, 3, "\\fR") == 0 && i + 3 == line.size()) {
+                    break;
+                }
+                if (line[i] == '\\' && i + 1 < line.size()) {
+                    text += line[i + 1] == 'e' ? '\\' : line[i + 1];
+                    ++i;
+                } else {
+                    text += line[i];
+                }
+            }
+            in_page.push_back(text);
+        }
+        tag_next = in_section && line == ".TP";
+    }
+    EXPECT_GE(in_readme.size(), 20U);
+    EXPECT_EQ(in_page, in_readme);
+}
+
 }  // namespace
 }  // namespace corvanelle
