@@ -153,5 +153,9 @@ for entry in bin/corvanelle-control bin/corvanelle-control-stub \
     share/corvanelle-control/request.schema.json; do
     grep -q "^[^/]*/$entry\$" <<<"$contents" || { echo "$archive lacks $entry" >&2; exit 1; }
 done
+# Unpacked as Mac users are told to, into the configured prefix, its pages name what is there.
+mkdir -p "$work/unpacked/usr/local"
+tar -xzf "$archive" -C "$work/unpacked/usr/local" --strip-components=1
+paths_named_exist "$work/unpacked" /usr/local "$work"/unpacked/usr/local/share/man/man*/*
 echo "$(basename "$archive") holds the programs, their manual pages and the schemas"
 echo "package built twice alike, checked, installed, used; the machine's package is restored"
