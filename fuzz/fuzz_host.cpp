@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         const Socket host(fds[0]);
         stub::RequestLog log;
-        stub::serve_connection(host, options, log);
+        stub::serve_connection(host, options, log, nullptr);
     }
     const Socket client(fds[1]);
     auto reply = receive_frame(client);

@@ -1,11 +1,15 @@
 #include "host.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
+#include <new>
 #include <span>
 #include <thread>
 
@@ -19,17 +23,138 @@
 namespace corvanelle::stub {
 namespace {
 
+#if defined(MSG_NOSIGNAL)
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;  // the host ignores SIGPIPE
+#endif
+
+constexpr std::string_view kTimedOut = "the time-out passed";
+
+// Waits until `fd` is ready for `events`, or fails when the deadline passes first.
+Status wait_until_ready(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return fail(kTimedOut);
+        }
+        pollfd one{fd, events, 0};
+        const int ready =
+            ::poll(&one, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
+        if (ready > 0) {
+            return {};
+        }
+        if (ready < 0 && errno != EINTR) {
+            return fail(os_error_message(errno));
+        }
+    }
+}
+
+// Fills `bytes` from the non-blocking socket by the deadline.
+Status receive_by(int fd, std::span<char> bytes, Clock::time_point deadline) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::recv(fd, bytes.data() + done, bytes.size() - done, 0);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            return fail(texts::kFillIncomplete);
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (auto ready = wait_until_ready(fd, POLLIN, deadline); !ready) {
+                return ready;
+            }
+        } else if (errno != EINTR) {
+            return fail(os_error_message(errno));
+        }
+    }
+    return {};
+}
+
+// Sends all of `bytes` on the non-blocking socket by the deadline.
+Status send_by(int fd, std::string_view bytes, Clock::time_point deadline) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, kSendFlags);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (auto ready = wait_until_ready(fd, POLLOUT, deadline); !ready) {
+                return ready;
+            }
+        } else if (n < 0 && errno != EINTR) {
+            return fail(os_error_message(errno));
+        }
+    }
+    return {};
+}
+
+// One request frame. The buffer grows as bytes arrive, so that four bytes announcing 4 MiB
+// cost 4 KiB, and every step is charged before it is allocated (the old buffer and the new
+// one both, while the bytes move across). A failure is the log line's text after "! ".
+Result<OwnedText> receive_request(int fd, Charge& charge, Clock::time_point deadline) {
+    std::array<char, 4> field_bytes{};
+    if (auto received = receive_by(fd, field_bytes, deadline); !received) {
+        const std::string& why = received.error().message;
+        if (why == texts::kFillIncomplete) {
+            return fail("closed before a whole request frame");
+        }
+        return fail("no whole request frame: " + why);
+    }
+    LengthField field{};
+    std::memcpy(field.data(), field_bytes.data(), field.size());
+    const std::size_t length = decode_length(field);
+    if (!valid_frame_length(length)) {
+        return fail("refused, a frame length of 0 or above 4194304 bytes");
+    }
+    const auto over_budget = [&] {
+        return fail("closed unanswered: a request of " + std::to_string(length) +
+                    " bytes found no room in the memory budget in time");
+    };
+    constexpr std::size_t kFirstPiece = 4096;
+    std::size_t capacity = std::min(length, kFirstPiece);
+    if (!charge.reserve(capacity)) {
+        return over_budget();
+    }
+    OwnedText payload = OwnedText::uninitialised(capacity);
+    std::size_t have = 0;
+    while (have < length) {
+        if (have == capacity) {
+            const std::size_t grown = std::min(length, capacity * 2);
+            if (!charge.reserve(grown)) {
+                return over_budget();
+            }
+            OwnedText bigger = OwnedText::uninitialised(grown);
+            std::memcpy(bigger.data.get(), payload.data.get(), have);
+            payload = std::move(bigger);
+            charge.release(capacity);
+            capacity = grown;
+        }
+        if (auto received =
+                receive_by(fd, std::span(payload.data.get() + have, capacity - have), deadline);
+            !received) {
+            const std::string& why = received.error().message;
+            if (why == texts::kFillIncomplete) {
+                return fail("closed before a whole request frame");
+            }
+            return fail("no whole request frame: " + why);
+        }
+        have = capacity;
+    }
+    payload.size = length;
+    return payload;
+}
+
 // The request's members that the default reply echoes, when they have the kinds a client
 // sends: a string command, a string id, and an array of strings.
 struct RequestParts {
     bool well_formed = false;
     std::string_view command;
     std::string_view request_id;
-    Document::Value arguments;
+    std::optional<Document::Value> arguments;
 };
 
 RequestParts parts_of(const Document& request) {
-    RequestParts parts{false, {}, {}, request.root()};
+    RequestParts parts;
     const Document::Value root = request.root();
     if (root.kind() != Document::Kind::object) {
         return parts;
@@ -55,102 +180,287 @@ RequestParts parts_of(const Document& request) {
     return parts;
 }
 
-void failure_reply(DocumentBuilder& reply, std::string_view code, std::string_view message) {
-    reply.key("success");
-    reply.boolean(false);
-    reply.key("data");
-    reply.null();
-    reply.key("error");
-    reply.start_object();
-    reply.key("code");
-    reply.string(code);
-    reply.key("message");
-    reply.string(message);
-    reply.end();
+// A failure reply is small: it echoes a request id of at most this many bytes.
+constexpr std::size_t kEchoedIdLimit = 4096;
+constexpr std::size_t kFailureReplyCost = 6 * kEchoedIdLimit + 512;
+
+// Fixed members around what the default reply echoes. The echoed strings never take more
+// room than they took in the request (the writer escapes only what JSON requires, and a
+// request must escape at least that much), and the request's own keys and brackets take
+// more than this, so a reply is at most the request's size and this.
+constexpr std::size_t kReplyFrame = 512;
+
+void failure_reply(TextOut& out, std::string_view request_id, std::string_view code,
+                   std::string_view message) {
+    out.put(R"({"data":null,"debugLogs":[],"error":{"code":)");
+    append_string(code, out);
+    out.put(R"(,"message":)");
+    append_string(message, out);
+    out.put(R"(},"requestId":)");
+    append_string(request_id.size() <= kEchoedIdLimit ? request_id : std::string_view(), out);
+    out.put(R"(,"success":false})");
 }
 
-std::string default_reply(const Options& options, const RequestParts& request) {
-    DocumentBuilder reply;
-    reply.start_object();
-    reply.key("requestId");
-    reply.string(request.request_id);
-    reply.key("debugLogs");
-    reply.start_array();
-    reply.end();
+constexpr std::string_view kTooLarge = "STUB_REPLY_TOO_LARGE";
+constexpr std::string_view kTooLargeMessage =
+    "the reply would be longer than the frame limit of 4194304 bytes";
+
+// Into `out`, whose room was charged: keys in the order the compact writer puts them.
+void default_reply(const Options& options, const RequestParts& request, TextOut& out) {
     if (!request.well_formed) {
-        failure_reply(reply, "STUB_BAD_REQUEST",
+        failure_reply(out, request.request_id, "STUB_BAD_REQUEST",
                       "the request is not an object with a string requestId, a string command "
                       "and an array of string arguments");
-    } else if (options.fail) {
-        failure_reply(reply, "STUB_FAILURE", "the stand-in host was told to fail");
-    } else {
-        reply.key("success");
-        reply.boolean(true);
-        reply.key("error");
-        reply.null();
-        reply.key("data");
-        reply.start_object();
-        reply.key("command");
-        reply.string(request.command);
-        reply.key("arguments");
-        reply.start_array();
-        request.arguments.for_each_element(
-            [&](Document::Value item) { reply.string(item.text()); });
-        reply.end();
-        reply.end();
+        return;
     }
-    reply.end();
-    return to_compact(reply.take());
-}
-
-// The canned reply for `command` from the replies folder: a plain file directly inside it,
-// named after the command word, never through a symbolic link, at most one frame long.
-std::optional<std::string> canned_reply(const Options& options, std::string_view command) {
-    if (options.replies_dir < 0 || !is_reply_file_name(command)) {
-        return std::nullopt;
+    if (options.fail) {
+        failure_reply(out, request.request_id, "STUB_FAILURE",
+                      "the stand-in host was told to fail");
+        return;
     }
-    const std::string name = std::string(command) + ".json";
-    const int fd =
-        ::openat(options.replies_dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    const Socket file(fd);  // closes the descriptor, whatever kind it is
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<std::size_t>(info.st_size) > kFrameLimit) {
-        return std::nullopt;
-    }
-    auto content = read_to_end(fd, kFrameLimit);
-    return content ? std::optional<std::string>(std::move(*content)) : std::nullopt;
+    out.put(R"({"data":{"arguments":[)");
+    bool first = true;
+    request.arguments->for_each_element([&](Document::Value item) {
+        if (!first) {
+            out.put(',');
+        }
+        first = false;
+        append_string(item.text(), out);
+    });
+    out.put(R"(],"command":)");
+    append_string(request.command, out);
+    out.put(R"(},"debugLogs":[],"error":null,"requestId":)");
+    append_string(request.request_id, out);
+    out.put(R"(,"success":true})");
 }
 
 bool has_line_break(std::string_view text) {
     return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
+// The replies folder's file for `command`: a plain file directly inside it, never through a
+// symbolic link.
+std::optional<Socket> open_canned(const Options& options, std::string_view command,
+                                  std::size_t& size) {
+    if (options.replies_dir < 0 || !is_reply_file_name(command)) {
+        return std::nullopt;
+    }
+    const std::string name = std::string(command) + ".json";
+    Socket file(::openat(options.replies_dir, name.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct stat info {};
+    if (file.fd() < 0 || ::fstat(file.fd(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    size = static_cast<std::size_t>(info.st_size);
+    return file;
+}
+
 // Waits until the client closes its end (or the host ends), reading and dropping anything.
-void drain_until_closed(const Socket& socket) {
+void drain_until_closed(int fd) {
     std::array<char, 4096> sink{};
     for (;;) {
-        const ssize_t n = ::recv(socket.fd(), sink.data(), sink.size(), 0);
-        if (n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))) {
+        const ssize_t n = ::recv(fd, sink.data(), sink.size(), 0);
+        if (n > 0 || (n < 0 && errno == EINTR)) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd one{fd, POLLIN, 0};
+            (void)::poll(&one, 1, -1);
             continue;
         }
         return;
     }
 }
 
-}  // namespace
+// Holds the connection, unread, until the client closes it (or the host ends).
+void hold_unread(int fd) {
+#if defined(POLLRDHUP)
+    for (;;) {
+        pollfd one{fd, POLLRDHUP, 0};
+        if (::poll(&one, 1, -1) > 0) {
+            return;
+        }
+    }
+#else
+    (void)fd;
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+#endif
+}
 
-void RequestLog::write(std::string_view line) {
-    if (fd_ < 0) {
+void serve(int fd, const Options& options, RequestLog& log, MemoryBudget* budget) {
+    const Clock::time_point request_deadline = Clock::now() + options.timeout;
+    Charge charge(budget, request_deadline);
+    auto payload = receive_request(fd, charge, request_deadline);
+    if (!payload) {
+        log.add("! " + payload.error().message);
         return;
     }
-    std::string whole(line);
-    whole += '\n';
-    const std::lock_guard lock(mutex_);
-    (void)write_all(fd_, whole);
+    const std::size_t size = payload->size;
+    // The parsed request and the default reply, charged at once, before either exists.
+    if (!charge.reserve(parsing_cost(size) + reply_cost(size))) {
+        log.add("! closed unanswered: a request of " + std::to_string(size) +
+                " bytes found no room in the memory budget in time");
+        return;
+    }
+    auto request = read_json_text(std::move(*payload));
+    if (!request) {
+        if (request.error().message == texts::kReplyOutOfMemory) {
+            throw std::bad_alloc();
+        }
+        log.add("! refused, not a JSON request: " + request.error().message);
+        return;
+    }
+    const RequestParts parts = parts_of(*request);
+
+    // The reply: the --reply payload (shared, costs nothing), a file of the replies folder,
+    // or one made here.
+    std::string_view reply;
+    TextOut made;
+    OwnedText canned;
+    std::size_t canned_size = 0;
+    std::optional<Socket> canned_file;
+    if (!options.reply_payload && parts.well_formed) {
+        canned_file = open_canned(options, parts.command, canned_size);
+    }
+    if (options.reply_payload) {
+        reply = *options.reply_payload;
+    } else if (canned_file && (canned_size == 0 || canned_size > kFrameLimit)) {
+        made.room(kFailureReplyCost);
+        if (canned_size == 0) {
+            failure_reply(made, parts.request_id, "STUB_REPLY_EMPTY",
+                          "the reply file for this command is empty");
+        } else {
+            failure_reply(made, parts.request_id, kTooLarge, kTooLargeMessage);
+        }
+        reply = made.view();
+        canned_file.reset();
+    } else if (!canned_file) {
+        made.room(reply_cost(size));
+        default_reply(options, parts, made);
+        if (made.view().size() > kFrameLimit) {
+            made = TextOut();
+            made.room(kFailureReplyCost);
+            failure_reply(made, parts.request_id, kTooLarge, kTooLargeMessage);
+        }
+        reply = made.view();
+    }
+    const std::string echoed_id(parts.request_id.size() <= kEchoedIdLimit ? parts.request_id
+                                                                          : std::string_view());
+
+    // The request goes to the log as it arrived: its own bytes, not a copy.
+    OwnedText arrived = std::move(*request).release_source();
+    if (has_line_break(arrived.view())) {
+        log.add("! a request of " + std::to_string(size) +
+                " bytes with line breaks (not logged as it is)");
+    } else {
+        log.add(std::move(arrived));
+    }
+    arrived = OwnedText();
+    charge.release(size + parsing_cost(size));
+
+    if (canned_file) {
+        // Read after the request is gone; its own size charged first.
+        charge.release(reply_cost(size));
+        if (!charge.reserve(canned_size + 1)) {
+            log.add("! closed unanswered: a reply file of " + std::to_string(canned_size) +
+                    " bytes found no room in the memory budget in time");
+            return;
+        }
+        canned = OwnedText::uninitialised(canned_size + 1);
+        std::size_t got = 0;
+        for (;;) {
+            const ssize_t n =
+                ::read(canned_file->fd(), canned.data.get() + got, canned_size + 1 - got);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0 || (got += static_cast<std::size_t>(n)) == canned_size + 1) {
+                break;
+            }
+        }
+        // A file that changed since it was measured: never an empty or overlong frame.
+        canned.size = got;
+        if (got == 0 || got > canned_size) {
+            canned = OwnedText();
+            made.room(kFailureReplyCost);
+            if (got == 0) {
+                failure_reply(made, echoed_id, "STUB_REPLY_EMPTY",
+                              "the reply file for this command is empty");
+            } else {
+                failure_reply(made, echoed_id, kTooLarge, kTooLargeMessage);
+            }
+            reply = made.view();
+        } else {
+            reply = canned.view();
+        }
+    }
+
+    if (options.no_reply) {
+        drain_until_closed(fd);
+        return;
+    }
+    if (options.delay.count() > 0) {
+        std::this_thread::sleep_for(options.delay);
+    }
+    const Clock::time_point reply_deadline = Clock::now() + options.timeout;
+    if (options.raw_reply) {
+        std::string_view bytes = *options.raw_reply;
+        if (options.close_after) {
+            bytes = bytes.substr(0, *options.close_after);
+        }
+        (void)send_by(fd, bytes, reply_deadline);
+        return;
+    }
+    const LengthField length = encode_length(static_cast<std::uint32_t>(reply.size()));
+    std::string_view field(reinterpret_cast<const char*>(length.data()), length.size());
+    if (options.close_after) {
+        const std::size_t limit = *options.close_after;
+        field = field.substr(0, limit);
+        reply = reply.substr(0, limit > field.size() ? limit - field.size() : 0);
+    }
+    if (auto sent = send_by(fd, field, reply_deadline); !sent) {
+        return;
+    }
+    (void)send_by(fd, reply, reply_deadline);
+}
+
+}  // namespace
+
+std::size_t parsing_cost(std::size_t size) {
+    // The reader reserves, from the text's size: 16-byte nodes for half of it, two arrays of
+    // 4-byte indices for a fifth of it each, and an arena as large as the text. Once more
+    // the text's size covers a number that arrives in pieces, and 64 KiB the parser's own
+    // stack and the handful of small vectors besides.
+    return 16 * (size / 2 + 2) + 2 * 4 * (size / 5 + 1) + 2 * size + std::size_t{64} * 1024;
+}
+
+std::size_t reply_cost(std::size_t size) {
+    return size + kReplyFrame;
+}
+
+void serve_connection(const Socket& socket, const Options& options, RequestLog& log,
+                      MemoryBudget* budget) {
+    if (options.hang_up) {
+        return;
+    }
+    if (options.no_read) {
+        hold_unread(socket.fd());
+        return;
+    }
+    const int flags = ::fcntl(socket.fd(), F_GETFL);
+    if (flags < 0 || ::fcntl(socket.fd(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        log.add("! closed unanswered: " + os_error_message(errno));
+        return;
+    }
+    try {
+        serve(socket.fd(), options, log, budget);
+    } catch (const std::bad_alloc&) {
+        // Everything this connection held is freed on the way out; the others go on.
+        log.add("! out of memory while serving a connection; it was closed");
+    }
 }
 
 Result<std::string> read_to_end(int fd, std::size_t limit) {
@@ -175,81 +485,10 @@ Result<std::string> read_to_end(int fd, std::size_t limit) {
 }
 
 bool is_reply_file_name(std::string_view command) {
-    return !command.empty() && command != "." && command != ".." &&
+    constexpr std::size_t kLongestName = 250;  // with ".json", within any file system's limit
+    return !command.empty() && command.size() <= kLongestName && command != "." &&
+           command != ".." &&
            command.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
-}
-
-Answer answer_request(const Options& options, std::string_view payload) {
-    auto request = read_json_text(payload);
-    if (!request) {
-        return {"! refused, not a JSON request: " + request.error().message, std::nullopt};
-    }
-    Answer answer;
-    answer.log_line = has_line_break(payload) ? "! a request of " + std::to_string(payload.size()) +
-                                                    " bytes with line breaks (not logged as it is)"
-                                              : std::string(payload);
-    const RequestParts parts = parts_of(*request);
-    if (options.reply_payload) {
-        answer.reply = *options.reply_payload;
-    } else if (auto canned =
-                   parts.well_formed ? canned_reply(options, parts.command) : std::nullopt) {
-        answer.reply = std::move(*canned);
-    } else {
-        answer.reply = default_reply(options, parts);
-    }
-    return answer;
-}
-
-void serve_connection(const Socket& socket, const Options& options, RequestLog& log) {
-    if (options.hang_up) {
-        return;
-    }
-    if (options.no_read) {
-        // Holds the connection, unread, until the host ends.
-        for (;;) {
-            std::this_thread::sleep_for(std::chrono::hours(1));
-        }
-    }
-    (void)socket.set_timeouts(options.timeout, options.timeout);
-    auto payload = receive_frame(socket, PayloadBuffer::as_bytes_arrive);
-    if (!payload) {
-        const std::string& why = payload.error().message;
-        if (why == texts::kFrameSizeInvalid) {
-            log.write("! refused, a frame length of 0 or above 4194304 bytes");
-        } else if (why == texts::kFillIncomplete) {
-            log.write("! closed before a whole request frame");
-        } else {
-            log.write("! no whole request frame: " + why);
-        }
-        return;
-    }
-    const Answer answer = answer_request(options, payload->view());
-    log.write(answer.log_line);
-    if (!answer.reply) {
-        return;
-    }
-    if (options.no_reply) {
-        drain_until_closed(socket);
-        return;
-    }
-    if (options.delay.count() > 0) {
-        std::this_thread::sleep_for(options.delay);
-    }
-    if (options.raw_reply || options.close_after) {
-        std::string bytes = options.raw_reply.value_or("");
-        if (!options.raw_reply) {
-            const LengthField length =
-                encode_length(static_cast<std::uint32_t>(answer.reply->size()));
-            bytes.assign(reinterpret_cast<const char*>(length.data()), length.size());
-            bytes += *answer.reply;
-        }
-        if (options.close_after && *options.close_after < bytes.size()) {
-            bytes.resize(*options.close_after);
-        }
-        (void)socket.send_all(std::as_bytes(std::span(bytes.data(), bytes.size())));
-        return;
-    }
-    (void)send_frame(socket, *answer.reply);
 }
 
 }  // namespace corvanelle::stub

@@ -1,16 +1,17 @@
 // The stand-in desktop host's handling of one connection: receive one request frame, log it,
-// answer it. Framing, reading and writing are the client's own; nothing a client sends can
-// make the host hold more than its bounds or end it.
+// answer it. Framing and reading are the client's own; what a client sends can make the
+// host hold no more than the memory budget, take no longer than the deadlines, or end it.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "budget.hpp"
 #include "exchange/socket.hpp"
+#include "log.hpp"
 #include "shared/result.hpp"
 
 namespace corvanelle::stub {
@@ -26,40 +27,28 @@ struct Options {
     bool no_reply = false;
     bool no_read = false;
     bool hang_up = false;
-    // Each wait for a request byte, and for the client to take a reply byte.
+    // The whole time to receive one request, and the whole time to send one reply.
     std::chrono::milliseconds timeout = std::chrono::seconds(30);
     std::size_t max_connections = 256;
+    std::size_t memory_budget = std::size_t{256} * 1024 * 1024;
 };
 
-// One line per request: the payload exactly as it arrived, or a line starting with "! " for
-// anything else, which no JSON text can start with.
-class RequestLog {
-  public:
-    RequestLog() = default;  // keeps nothing
-    explicit RequestLog(int fd) : fd_(fd) {}
-    void write(std::string_view line);
+// What a request of `size` bytes may cost beyond its buffer while it is read (the parsed
+// request, whose arrays the reader reserves from the text's size), and what its default
+// reply may cost: both are charged before either is allocated.
+std::size_t parsing_cost(std::size_t size);
+std::size_t reply_cost(std::size_t size);
 
-  private:
-    int fd_ = -1;
-    std::mutex mutex_;
-};
-
-// What the host does with one request payload: the line to log, and the reply payload, if
-// the request is to be answered.
-struct Answer {
-    std::string log_line;
-    std::optional<std::string> reply;
-};
-Answer answer_request(const Options& options, std::string_view payload);
-
-// Serves one accepted connection to its end, under the options' time-out.
-void serve_connection(const Socket& socket, const Options& options, RequestLog& log);
+// Serves one accepted connection to its end, within the options' deadlines and, when there is
+// one, the budget. Nothing escapes: running out of memory ends this connection only.
+void serve_connection(const Socket& socket, const Options& options, RequestLog& log,
+                      MemoryBudget* budget);
 
 // Everything left to read on `fd`, at most `limit` bytes; EINTR is repeated.
 Result<std::string> read_to_end(int fd, std::size_t limit);
 
 // Whether a command word may name a file of the replies folder: no "/", no NUL, not "." or
-// "..", not empty.
+// "..", not empty, and short enough for a file name.
 bool is_reply_file_name(std::string_view command);
 
 }  // namespace corvanelle::stub

@@ -2,13 +2,23 @@
 // trying the client and scripts without the application. It answers one request frame with
 // one reply frame per connection, serves connections concurrently within fixed bounds, logs
 // each request as it arrived, and can imitate a faulty host.
+//
+// One thread per connection, at most --max-connections of them: each connection's deadlines
+// are then plain polls with the time left, the memory budget is one counter that threads wait
+// on, and the code of one connection reads straight through. The listening thread only
+// accepts, and only while a slot is free.
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -16,18 +26,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <variant>
+#include <vector>
 
+#include "exchange/frame.hpp"
 #include "exchange/socket.hpp"
 #include "host.hpp"
 #include "report/output.hpp"
 #include "shared/result.hpp"
+#include "version.hpp"
 
 namespace {
 
+using corvanelle::fail;
+using corvanelle::os_error_message;
+using corvanelle::Result;
 using corvanelle::Socket;
+using corvanelle::Status;
+using corvanelle::stub::MemoryBudget;
 using corvanelle::stub::Options;
 using corvanelle::stub::RequestLog;
 
@@ -41,77 +61,126 @@ constexpr const char* kUsage =
     "  {\"success\":true,\"requestId\":<id>,\"data\":{\"command\":...,\"arguments\":[...]},\n"
     "   \"error\":null,\"debugLogs\":[]}\n"
     "Each request is logged as one line, exactly as it arrived; lines starting with \"! \"\n"
-    "tell of frames that were refused or cut short.\n"
+    "tell of frames that were refused or cut short, and of log lines that were dropped.\n"
     "\n"
-    "Options:\n"
+    "Replies (--reply, --replies with --fail, and --raw exclude each other; --no-reply,\n"
+    "--no-read and --hang-up exclude every other reply option):\n"
     "  --replies=DIR          answer a command from the file DIR/<command>.json, if there is one\n"
     "  --reply=FILE           answer every request with the payload in FILE\n"
     "  --fail                 answer with \"success\": false\n"
-    "  --delay=MS             wait MS milliseconds before replying\n"
-    "  --close-after=N        send only the first N bytes of the reply frame, then close\n"
     "  --raw=FILE             send the bytes of FILE as they are (no length added), then close\n"
+    "  --close-after=N        send only the first N bytes of the reply, then close\n"
     "  --no-reply             read the request and never answer\n"
     "  --no-read              accept connections and never read from them\n"
     "  --hang-up              close each connection at once, without reading\n"
-    "  --log=FILE             append the request log to FILE instead of standard output\n"
-    "  --quiet                keep no request log\n"
-    "  --timeout=SECONDS      give up on a client that sends or takes nothing for this long\n"
-    "                         (default 30)\n"
+    "  --delay=MS             wait MS milliseconds before replying\n"
+    "\n"
+    "Bounds and log:\n"
+    "  --timeout=SECONDS      the whole time to receive one request, and again to send one\n"
+    "                         reply (default 30)\n"
     "  --max-connections=N    serve at most N connections at once; more wait to be accepted\n"
     "                         (default 256)\n"
+    "  --memory-budget=MIB    what all connections may hold together (default 256)\n"
+    "  --log=FILE             append the request log to FILE instead of standard output\n"
+    "  --quiet                keep no request log\n"
     "  --ready-fd=N           write one line to descriptor N once listening, then close it\n"
     "  -h, --help             show this text\n"
+    "  --version              show the program's name and version\n"
     "\n"
     "The socket file appears only once the host is listening, and is removed when the host\n"
     "ends on SIGINT, SIGTERM or SIGHUP. A socket file that nobody listens on is replaced.\n";
 
-[[noreturn]] void usage_error(const std::string& message) {
-    (void)std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgram,
-                       message.c_str(), kProgram);
-    std::exit(2);
-}
+// A set-up failure: the one line to print, and the exit status.
+struct SetupFailure {
+    std::string message;
+    bool usage = false;  // followed by a pointer to --help
+};
 
-[[noreturn]] void fatal(const std::string& message) {
-    (void)std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
-    std::exit(2);
+template <typename T>
+using Setup = std::variant<T, SetupFailure>;
+
+SetupFailure usage_error(std::string message) {
+    return {std::move(message), true};
+}
+SetupFailure setup_error(std::string message) {
+    return {std::move(message), false};
 }
 
 template <typename Number>
-Number number_option(const char* name, const char* text, Number low, Number high) {
+Setup<Number> number_option(const char* name, const char* text, Number low, Number high) {
     Number value{};
     const char* end = text + std::strlen(text);
     const auto [stop, error] = std::from_chars(text, end, value);
     if (error != std::errc() || stop != end || value < low || value > high) {
-        usage_error(std::string("--") + name + " takes a whole number from " + std::to_string(low) +
-                    " to " + std::to_string(high) + ", not '" + text + "'");
+        return usage_error(std::string("--") + name + " takes a whole number from " +
+                           std::to_string(low) + " to " + std::to_string(high) + ", not '" + text +
+                           "'");
     }
     return value;
 }
 
-std::string read_whole_file(const char* path) {
+// A reply file, which must make a frame: 1 to 4194304 bytes.
+Setup<std::string> read_reply_file(const char* path, bool any_size) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        fatal(std::string("cannot read ") + path + ": " + corvanelle::os_error_message(errno));
+        return setup_error(std::string("cannot read ") + path + ": " + os_error_message(errno));
     }
     const Socket file(fd);
     struct stat info {};
     if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-        fatal(std::string("cannot read ") + path + ": " + corvanelle::os_error_message(EISDIR));
+        return setup_error(std::string("cannot read ") + path + ": " + os_error_message(EISDIR));
     }
-    auto content = corvanelle::stub::read_to_end(fd, std::string().max_size());
+    // --raw sends broken frames on purpose, of any length up to twice the limit (it is held
+    // in memory all the same).
+    const std::size_t limit = any_size ? 2 * corvanelle::kFrameLimit : corvanelle::kFrameLimit;
+    auto content = corvanelle::stub::read_to_end(fd, limit);
     if (!content) {
-        fatal(std::string("cannot read ") + path + ": " + content.error().message);
+        return setup_error(std::string("cannot use ") + path + ": " + content.error().message);
+    }
+    if (!any_size && content->empty()) {
+        return setup_error(std::string("cannot use ") + path +
+                           ": a reply must have 1 to 4194304 bytes, and it is empty");
     }
     return std::move(*content);
 }
 
-struct Setup {
+struct Configuration {
     Options options;
-    int log_fd = STDOUT_FILENO;
+    const char* log_path = nullptr;
+    bool quiet = false;
     int ready_fd = -1;
+    enum class Action { serve, help, version } action = Action::serve;
 };
 
-Setup parse_options(int argc, char** argv) {
+// The reply options that cannot stand together. The three that never answer exclude every
+// other reply option; of the ones that choose the reply, only --replies and --fail combine
+// (a canned reply where there is one, a failure for the rest), and --close-after cuts any
+// reply that is sent.
+std::optional<std::string> contradiction(const std::vector<std::string>& given) {
+    const auto silent = [](const std::string& o) {
+        return o == "--no-reply" || o == "--no-read" || o == "--hang-up";
+    };
+    const auto chooses = [](const std::string& o) {
+        return o == "--reply" || o == "--replies" || o == "--fail" || o == "--raw";
+    };
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        for (std::size_t j = i + 1; j < given.size(); ++j) {
+            const std::string& a = given[i];
+            const std::string& b = given[j];
+            const bool clash =
+                a != b &&
+                (silent(a) || silent(b) ||
+                 (chooses(a) && chooses(b) &&
+                  !((a == "--replies" && b == "--fail") || (a == "--fail" && b == "--replies"))));
+            if (clash) {
+                return a + " and " + b + " cannot be used together";
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+Setup<Configuration> parse_options(int argc, char** argv) {
     enum : int {
         replies = 256,
         reply,
@@ -126,9 +195,11 @@ Setup parse_options(int argc, char** argv) {
         quiet,
         timeout,
         max_connections,
+        memory_budget,
         ready_fd,
+        version,
     };
-    static const std::array<option, 16> long_options{{
+    static const std::array<option, 18> long_options{{
         {"replies", required_argument, nullptr, replies},
         {"reply", required_argument, nullptr, reply},
         {"fail", no_argument, nullptr, fail},
@@ -142,99 +213,151 @@ Setup parse_options(int argc, char** argv) {
         {"quiet", no_argument, nullptr, quiet},
         {"timeout", required_argument, nullptr, timeout},
         {"max-connections", required_argument, nullptr, max_connections},
+        {"memory-budget", required_argument, nullptr, memory_budget},
         {"ready-fd", required_argument, nullptr, ready_fd},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, version},
         {nullptr, 0, nullptr, 0},
     }};
-    Setup setup;
-    Options& o = setup.options;
-    const char* log_path = nullptr;
-    bool keep_no_log = false;
+    Configuration c;
+    Options& o = c.options;
+    std::vector<std::string> reply_options;
+    const char* reply_path = nullptr;
+    const char* raw_path = nullptr;
+    const char* replies_path = nullptr;
+#define CORVANELLE_TAKE(target, parsed)                          \
+    do {                                                         \
+        auto value = (parsed);                                   \
+        if (auto* failure = std::get_if<SetupFailure>(&value)) { \
+            return std::move(*failure);                          \
+        }                                                        \
+        target = std::get<0>(std::move(value));                  \
+    } while (false)
     for (;;) {
         // Our own messages, in one line each, naming the program rather than its path.
         opterr = 0;
-        const int c = ::getopt_long(argc, argv, ":h", long_options.data(), nullptr);
-        if (c == -1) {
+        const int k = ::getopt_long(argc, argv, ":h", long_options.data(), nullptr);
+        if (k == -1) {
             break;
         }
-        switch (c) {
+        switch (k) {
             case 'h':
-                (void)std::fputs(kUsage, stdout);
-                std::exit(0);
+                c.action = Configuration::Action::help;
+                return c;
+            case version:
+                c.action = Configuration::Action::version;
+                return c;
             case replies:
-                o.replies_dir = ::open(optarg, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-                if (o.replies_dir < 0) {
-                    fatal(std::string("cannot open the replies folder ") + optarg + ": " +
-                          corvanelle::os_error_message(errno));
-                }
+                replies_path = optarg;
+                reply_options.emplace_back("--replies");
                 break;
             case reply:
-                o.reply_payload = read_whole_file(optarg);
+                reply_path = optarg;
+                reply_options.emplace_back("--reply");
                 break;
             case raw:
-                o.raw_reply = read_whole_file(optarg);
+                raw_path = optarg;
+                reply_options.emplace_back("--raw");
                 break;
             case fail:
                 o.fail = true;
+                reply_options.emplace_back("--fail");
                 break;
-            case delay:
-                o.delay = std::chrono::milliseconds(number_option("delay", optarg, 0L, 86400000L));
+            case delay: {
+                long ms = 0;
+                CORVANELLE_TAKE(ms, number_option("delay", optarg, 0L, 86400000L));
+                o.delay = std::chrono::milliseconds(ms);
                 break;
+            }
             case close_after:
-                o.close_after =
-                    number_option<std::size_t>("close-after", optarg, 0, std::size_t{1} << 32);
+                CORVANELLE_TAKE(o.close_after, number_option<std::size_t>("close-after", optarg, 0,
+                                                                          std::size_t{1} << 32));
+                reply_options.emplace_back("--close-after");
                 break;
             case no_reply:
                 o.no_reply = true;
+                reply_options.emplace_back("--no-reply");
                 break;
             case no_read:
                 o.no_read = true;
+                reply_options.emplace_back("--no-read");
                 break;
             case hang_up:
                 o.hang_up = true;
+                reply_options.emplace_back("--hang-up");
                 break;
             case log:
-                log_path = optarg;
+                c.log_path = optarg;
                 break;
             case quiet:
-                keep_no_log = true;
+                c.quiet = true;
                 break;
-            case timeout:
-                o.timeout = std::chrono::seconds(number_option("timeout", optarg, 1L, 86400L));
+            case timeout: {
+                long seconds = 0;
+                CORVANELLE_TAKE(seconds, number_option("timeout", optarg, 1L, 86400L));
+                o.timeout = std::chrono::seconds(seconds);
                 break;
+            }
             case max_connections:
-                o.max_connections = number_option<std::size_t>("max-connections", optarg, 1, 65536);
+                CORVANELLE_TAKE(o.max_connections,
+                                number_option<std::size_t>("max-connections", optarg, 1, 65536));
                 break;
+            case memory_budget: {
+                std::size_t mib = 0;
+                CORVANELLE_TAKE(
+                    mib, number_option<std::size_t>("memory-budget", optarg, 1, 1024 * 1024));
+                o.memory_budget = mib * 1024 * 1024;
+                break;
+            }
             case ready_fd:
-                setup.ready_fd = number_option("ready-fd", optarg, 0, 65535);
-                if (::fcntl(setup.ready_fd, F_GETFD) < 0) {
-                    usage_error("--ready-fd " + std::to_string(setup.ready_fd) +
-                                " is not an open descriptor");
+                CORVANELLE_TAKE(c.ready_fd, number_option("ready-fd", optarg, 0, 65535));
+                if (::fcntl(c.ready_fd, F_GETFD) < 0) {
+                    return usage_error("--ready-fd " + std::to_string(c.ready_fd) +
+                                       " is not an open descriptor");
                 }
                 break;
             case ':':
-                usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
+                return usage_error(std::string("option '") + argv[optind - 1] + "' needs a value");
             default:
-                usage_error(std::string("unrecognized option '") + argv[optind - 1] + "'");
+                return usage_error(std::string("unrecognized option '") + argv[optind - 1] + "'");
         }
     }
+#undef CORVANELLE_TAKE
     if (optind == argc) {
-        usage_error("a socket path is needed");
+        return usage_error("a socket path is needed");
     }
     if (optind + 1 < argc) {
-        usage_error("one socket path only");
+        return usage_error("one socket path only");
+    }
+    if (auto clash = contradiction(reply_options)) {
+        return setup_error(*clash);
+    }
+    if (c.quiet && c.log_path != nullptr) {
+        return setup_error("--quiet and --log cannot be used together");
     }
     o.socket_path = argv[optind];
-    if (keep_no_log) {
-        setup.log_fd = -1;
-    } else if (log_path != nullptr) {
-        setup.log_fd = ::open(log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (setup.log_fd < 0) {
-            fatal(std::string("cannot open the log ") + log_path + ": " +
-                  corvanelle::os_error_message(errno));
+    if (replies_path != nullptr) {
+        o.replies_dir = ::open(replies_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (o.replies_dir < 0) {
+            return setup_error(std::string("cannot open the replies folder ") + replies_path +
+                               ": " + os_error_message(errno));
         }
     }
-    return setup;
+    if (reply_path != nullptr) {
+        auto content = read_reply_file(reply_path, false);
+        if (auto* failure = std::get_if<SetupFailure>(&content)) {
+            return std::move(*failure);
+        }
+        o.reply_payload = std::get<0>(std::move(content));
+    }
+    if (raw_path != nullptr) {
+        auto content = read_reply_file(raw_path, true);
+        if (auto* failure = std::get_if<SetupFailure>(&content)) {
+            return std::move(*failure);
+        }
+        o.raw_reply = std::get<0>(std::move(content));
+    }
+    return c;
 }
 
 int signal_pipe[2] = {-1, -1};
@@ -247,61 +370,133 @@ extern "C" void on_signal(int /*signal*/) {
     errno = saved;
 }
 
-void make_pipe(int (&ends)[2]) {
+Status make_pipe(int (&ends)[2]) {
     if (::pipe(ends) != 0) {
-        fatal(corvanelle::os_error_message(errno));
+        return fail(os_error_message(errno));
     }
     for (const int fd : ends) {
         (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
         (void)::fcntl(fd, F_SETFL, O_NONBLOCK);
     }
+    return {};
+}
+
+// The socket path, held: a lock on PATH.lock taken before anything at the path is probed or
+// replaced, so that of two hosts starting on one path exactly one gets past it; and the
+// identity of the socket file this host made, so that it removes that file and no other.
+struct Place {
+    std::string path;
+    std::string lock_path;
+    int lock_fd = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool made = false;
+
+    // Removes what this host made: the socket file if it is still the one it created, then
+    // the lock file, while still holding the lock (a host waiting for it checks that the file
+    // it locked is still the one at the path).
+    void leave() const {
+        struct stat now {};
+        if (made && ::lstat(path.c_str(), &now) == 0 && now.st_dev == device &&
+            now.st_ino == inode) {
+            (void)::unlink(path.c_str());
+        }
+        if (lock_fd >= 0) {
+            (void)::unlink(lock_path.c_str());
+        }
+    }
+};
+
+std::string in_use(const std::string& path) {
+    return path + " is already in use by a running host";
+}
+
+// An advisory lock is the one check-and-take the system makes atomic for us, it is released
+// by the system when its holder ends however it ends, and it needs nothing that a stale
+// socket could fake. The lock file is taken again when it was replaced after it was opened.
+Result<int> lock_place(const std::string& lock_path, const std::string& path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) {
+            return fail("cannot lock " + lock_path + ": " + os_error_message(errno));
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(fd);
+            if (error == EWOULDBLOCK) {
+                return fail(in_use(path));
+            }
+            return fail("cannot lock " + lock_path + ": " + os_error_message(error));
+        }
+        struct stat held {};
+        struct stat there {};
+        if (::fstat(fd, &held) == 0 && ::lstat(lock_path.c_str(), &there) == 0 &&
+            held.st_dev == there.st_dev && held.st_ino == there.st_ino) {
+            return fd;
+        }
+        ::close(fd);  // removed by a host that was leaving: take the new one
+    }
+    return fail("cannot lock " + lock_path + ": it keeps being replaced");
 }
 
 // A socket file left by a host that is gone is replaced; a live one, or anything that is not
-// a socket, is refused.
-void clear_the_way(const std::string& path) {
+// a socket, is refused. Runs under the lock.
+Status clear_the_way(const std::string& path) {
     struct stat existing {};
     if (::lstat(path.c_str(), &existing) != 0) {
-        return;
+        return {};
     }
     if (!S_ISSOCK(existing.st_mode)) {
-        fatal(path + " already exists and is not a socket");
+        return fail(path + " already exists and is not a socket");
     }
     auto probe = Socket::open_stream();
     if (!probe) {
-        fatal(probe.error().message);
+        return fail(probe.error().message);
     }
     const auto connected = probe->connect_to(path);
     if (connected) {
-        fatal(path + " is already in use by a running host");
+        return fail(in_use(path));
     }
-    if (connected.error().message != corvanelle::os_error_message(ECONNREFUSED)) {
-        fatal("cannot use " + path + ": " + connected.error().message);
+    if (connected.error().message != os_error_message(ECONNREFUSED)) {
+        return fail("cannot use " + path + ": " + connected.error().message);
     }
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        fatal("cannot replace the stale socket " + path + ": " +
-              corvanelle::os_error_message(errno));
+        return fail("cannot replace the stale socket " + path + ": " + os_error_message(errno));
     }
+    return {};
 }
 
 // Binds and listens under a short temporary name in the socket's own folder, then renames it
 // into place, so that the path exists only once connections to it are accepted, whatever its
 // length. The folder is entered for this, so that only the short name has to fit the address.
-Socket listen_on(const std::string& path, std::size_t backlog) {
+Result<Socket> listen_on(Place& place, std::size_t backlog) {
+    const std::string& path = place.path;
     if (path.empty() || path.size() > corvanelle::max_socket_path_length()) {
-        fatal("the socket path must have 1 to " +
-              std::to_string(corvanelle::max_socket_path_length()) + " bytes");
+        return fail("the socket path must have 1 to " +
+                    std::to_string(corvanelle::max_socket_path_length()) + " bytes");
     }
-    clear_the_way(path);
     const auto slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     if (name.empty()) {
-        fatal("the socket path " + path + " names a folder");
+        return fail("the socket path " + path + " names a folder");
+    }
+    place.lock_path = path + ".lock";
+    auto lock = lock_place(place.lock_path, path);
+    if (!lock) {
+        return corvanelle::forward_failure(lock);
+    }
+    place.lock_fd = *lock;
+    if (auto cleared = clear_the_way(path); !cleared) {
+        return corvanelle::forward_failure(cleared);
     }
     const int here = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (here < 0 || ::chdir(folder.c_str()) != 0) {
-        fatal("cannot enter the folder of " + path + ": " + corvanelle::os_error_message(errno));
+        const int error = errno;
+        if (here >= 0) {
+            ::close(here);
+        }
+        return fail("cannot enter the folder of " + path + ": " + os_error_message(error));
     }
     const std::string temporary = ".stub-" + std::to_string(::getpid());
     auto socket = Socket::open_stream();
@@ -311,32 +506,44 @@ Socket listen_on(const std::string& path, std::size_t backlog) {
         failure = socket ? address.error().message : socket.error().message;
     } else {
         (void)::unlink(temporary.c_str());
+        struct stat made {};
         if (::bind(socket->fd(), address->get(), address->length) != 0 ||
+            ::lstat(temporary.c_str(), &made) != 0 ||
             ::listen(socket->fd(), static_cast<int>(backlog)) != 0 ||
             ::rename(temporary.c_str(), name.c_str()) != 0) {
-            failure = corvanelle::os_error_message(errno);
+            failure = os_error_message(errno);
             (void)::unlink(temporary.c_str());
+        } else {
+            place.device = made.st_dev;
+            place.inode = made.st_ino;
+            place.made = true;
         }
     }
     const bool back = ::fchdir(here) == 0;
+    const int back_error = errno;
     ::close(here);
     if (!failure.empty()) {
-        fatal("cannot listen on " + path + ": " + failure);
+        return fail("cannot listen on " + path + ": " + failure);
     }
     if (!back) {
-        fatal("cannot return to the starting folder: " + corvanelle::os_error_message(errno));
+        return fail("cannot return to the starting folder: " + os_error_message(back_error));
     }
     return std::move(*socket);
 }
 
-std::atomic<std::size_t> active_connections{0};
+struct Host {
+    Options options;
+    RequestLog* log = nullptr;
+    MemoryBudget* budget = nullptr;
+    std::atomic<std::size_t> active{0};
+};
 
-void serve_and_wake(int fd, const Options* options, RequestLog* log) {
+void serve_and_wake(int fd, Host* host) {
     {
         const Socket socket(fd);
-        corvanelle::stub::serve_connection(socket, *options, *log);
+        corvanelle::stub::serve_connection(socket, host->options, *host->log, host->budget);
     }
-    active_connections.fetch_sub(1);
+    host->active.fetch_sub(1);
     const char byte = 1;
     (void)!::write(wake_pipe[1], &byte, 1);
 }
@@ -347,45 +554,23 @@ void drain(int fd) {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Setup setup = parse_options(argc, argv);
-    static const Options options = std::move(setup.options);
-    static RequestLog log(setup.log_fd);
-
-    (void)std::signal(SIGPIPE, SIG_IGN);
-    make_pipe(signal_pipe);
-    make_pipe(wake_pipe);
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        ::sigaction(signal, &action, nullptr);
-    }
-
-    const Socket listener = listen_on(options.socket_path, SOMAXCONN);
-    (void)std::fprintf(stderr, "%s: listening on %s\n", kProgram, options.socket_path.c_str());
-    if (setup.ready_fd >= 0) {
-        (void)corvanelle::write_all(setup.ready_fd, "listening on " + options.socket_path + "\n");
-        ::close(setup.ready_fd);
-    }
-
+// Accepts while a slot is free, until a signal. At the cap, or out of descriptors,
+// connections wait in the listen queue.
+void accept_until_signalled(const Socket& listener, Host& host) {
     // Back off for this long when the system has no descriptor left for a connection.
     constexpr int kBackOffMs = 100;
     bool backing_off = false;
     for (;;) {
-        // At the cap, or out of descriptors, connections wait in the listen queue.
-        const bool accepting = !backing_off && active_connections.load() < options.max_connections;
+        const bool accepting = !backing_off && host.active.load() < host.options.max_connections;
         std::array<pollfd, 3> fds{{{signal_pipe[0], POLLIN, 0},
                                    {wake_pipe[0], POLLIN, 0},
                                    {listener.fd(), accepting ? short{POLLIN} : short{0}, 0}}};
         const int ready = ::poll(fds.data(), fds.size(), backing_off ? kBackOffMs : -1);
         if (ready < 0 && errno != EINTR) {
-            break;
+            return;
         }
         if (fds[0].revents != 0) {
-            break;
+            return;
         }
         backing_off = false;
         if (fds[1].revents != 0) {
@@ -400,18 +585,98 @@ int main(int argc, char** argv) {
             continue;
         }
         (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
-        active_connections.fetch_add(1);
+        host.active.fetch_add(1);
         try {
-            std::thread(serve_and_wake, fd, &options, &log).detach();
+            std::thread(serve_and_wake, fd, &host).detach();
         } catch (const std::system_error&) {
             // No thread to be had (a process or memory limit): this connection is closed
             // unanswered, and the host goes on with the others.
-            active_connections.fetch_sub(1);
+            host.active.fetch_sub(1);
             ::close(fd);
-            log.write("! no thread for a connection; it was closed unanswered");
+            host.log->add("! no thread for a connection; it was closed unanswered");
         }
     }
-    ::unlink(options.socket_path.c_str());
-    // Connections still being served end with the process.
+}
+
+int report(const SetupFailure& failure) {
+    (void)std::fprintf(stderr, "%s: %s\n", kProgram, failure.message.c_str());
+    if (failure.usage) {
+        (void)std::fprintf(stderr, "Try '%s --help' for more information.\n", kProgram);
+    }
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#if defined(__GLIBC__)
+    // Buffers of a request's size come from the system and go back to it when freed, so
+    // that what the budget gives back is given back by the process too.
+    (void)::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+#endif
+    auto parsed = parse_options(argc, argv);
+    if (auto* failure = std::get_if<SetupFailure>(&parsed)) {
+        return report(*failure);
+    }
+    Configuration& configuration = std::get<0>(parsed);
+    if (configuration.action == Configuration::Action::help) {
+        (void)std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (configuration.action == Configuration::Action::version) {
+        (void)std::printf("%s %.*s\n", kProgram, static_cast<int>(corvanelle::kVersion.size()),
+                          corvanelle::kVersion.data());
+        return 0;
+    }
+    int log_fd = STDOUT_FILENO;
+    if (configuration.quiet) {
+        log_fd = -1;
+    } else if (configuration.log_path != nullptr) {
+        log_fd = ::open(configuration.log_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (log_fd < 0) {
+            return report(setup_error(std::string("cannot open the log ") + configuration.log_path +
+                                      ": " + os_error_message(errno)));
+        }
+    }
+
+    (void)std::signal(SIGPIPE, SIG_IGN);
+    if (auto made = make_pipe(signal_pipe); !made) {
+        return report(setup_error(made.error().message));
+    }
+    if (auto made = make_pipe(wake_pipe); !made) {
+        return report(setup_error(made.error().message));
+    }
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        ::sigaction(signal, &action, nullptr);
+    }
+
+    // Outlive every connection thread: the process ends without waiting for them.
+    static Host host;
+    host.options = std::move(configuration.options);
+    static MemoryBudget budget(host.options.memory_budget);
+    static Place place;
+    place.path = host.options.socket_path;
+    auto listener = listen_on(place, SOMAXCONN);
+    if (!listener) {
+        place.leave();
+        return report(setup_error(listener.error().message));
+    }
+    static RequestLog log(log_fd);
+    host.log = &log;
+    host.budget = &budget;
+    (void)std::fprintf(stderr, "%s: listening on %s\n", kProgram, place.path.c_str());
+    if (configuration.ready_fd >= 0) {
+        (void)corvanelle::write_all(configuration.ready_fd, "listening on " + place.path + "\n");
+        ::close(configuration.ready_fd);
+    }
+
+    accept_until_signalled(*listener, host);
+    place.leave();
+    // What is queued for the log gets a moment to be written; a log nobody reads is not
+    // waited for. Connections still being served end with the process.
+    log.finish(std::chrono::seconds(2));
     std::_Exit(0);
 }

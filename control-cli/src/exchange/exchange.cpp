@@ -95,7 +95,7 @@ Result<Document> transact(std::string_view command, const std::vector<std::strin
 
 Result<Document> receive_reply(const Socket& socket) {
     // Allocated once, at the announced size, only after the size was checked.
-    auto payload = receive_frame(socket, PayloadBuffer::at_announced_size);
+    auto payload = receive_frame(socket);
     if (!payload) {
         return forward_failure(payload);
     }

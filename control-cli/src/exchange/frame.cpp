@@ -1,7 +1,5 @@
 #include "exchange/frame.hpp"
 
-#include <algorithm>
-#include <cstring>
 #include <span>
 
 #include "exchange/socket.hpp"
@@ -17,7 +15,7 @@ Status send_frame(const Socket& socket, std::string_view payload) {
     return socket.send_all(std::as_bytes(std::span(payload.data(), payload.size())));
 }
 
-Result<OwnedText> receive_frame(const Socket& socket, PayloadBuffer buffer) {
+Result<OwnedText> receive_frame(const Socket& socket) {
     LengthField field{};
     if (auto received = socket.receive_exact(field); !received) {
         return forward_failure(received);
@@ -26,37 +24,12 @@ Result<OwnedText> receive_frame(const Socket& socket, PayloadBuffer buffer) {
     if (!valid_frame_length(length)) {
         return fail(texts::kFrameSizeInvalid);
     }
-    if (buffer == PayloadBuffer::at_announced_size) {
-        OwnedText payload = OwnedText::uninitialised(length);
-        if (auto received =
-                socket.receive_exact(std::as_writable_bytes(std::span(payload.data.get(), length)));
-            !received) {
-            return forward_failure(received);
-        }
-        return payload;
+    OwnedText payload = OwnedText::uninitialised(length);
+    if (auto received =
+            socket.receive_exact(std::as_writable_bytes(std::span(payload.data.get(), length)));
+        !received) {
+        return forward_failure(received);
     }
-    // Four bytes must not cost the host 4 MiB: the buffer doubles only as bytes come in.
-    constexpr std::size_t kFirstPiece = 4096;
-    OwnedText payload = OwnedText::uninitialised(std::min<std::size_t>(length, kFirstPiece));
-    std::size_t have = 0;
-    std::size_t capacity = payload.size;
-    while (have < length) {
-        if (have == capacity) {
-            const std::size_t grown = std::min<std::size_t>(length, capacity * 2);
-            OwnedText bigger = OwnedText::uninitialised(grown);
-            std::memcpy(bigger.data.get(), payload.data.get(), have);
-            payload = std::move(bigger);
-            capacity = grown;
-        }
-        const std::size_t piece = capacity - have;
-        if (auto received = socket.receive_exact(
-                std::as_writable_bytes(std::span(payload.data.get() + have, piece)));
-            !received) {
-            return forward_failure(received);
-        }
-        have += piece;
-    }
-    payload.size = length;
     return payload;
 }
 

@@ -38,15 +38,9 @@ constexpr bool valid_frame_length(std::size_t length) {
 // Sends the length, then the payload, each with send-all. The caller has checked the size.
 Status send_frame(const Socket& socket, std::string_view payload);
 
-// How the payload buffer is allocated once the length has been checked.
-enum class PayloadBuffer {
-    at_announced_size,  // once, at the announced length (the client: one trusted peer)
-    as_bytes_arrive,    // growing with what arrives (the host: any local client)
-};
-
-// Receives one frame: the length (refused before any payload byte is
-// read when it is 0 or above the limit), then exactly that many payload bytes.
-Result<OwnedText> receive_frame(const Socket& socket,
-                                PayloadBuffer buffer = PayloadBuffer::at_announced_size);
+// Receives one frame: the length (refused before any payload byte is read when it is 0 or
+// above the limit), then exactly that many payload bytes, into one buffer allocated at the
+// announced size.
+Result<OwnedText> receive_frame(const Socket& socket);
 
 }  // namespace corvanelle

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "shared/owned_text.hpp"
@@ -61,6 +62,14 @@ class Document {
     };
 
     [[nodiscard]] Value root() const { return {this, 0}; }
+
+    // The text the document was read from, handed back once the document is done with: the
+    // document is left empty. (Empty text for a document that was built, not read.)
+    OwnedText release_source() && {
+        OwnedText source = std::move(source_);
+        *this = Document();
+        return source;
+    }
 
   private:
     friend class DocumentBuilder;
