@@ -14,13 +14,16 @@ using Clock = std::chrono::steady_clock;
 
 class MemoryBudget {
   public:
-    explicit MemoryBudget(std::size_t bytes) : free_(bytes) {}
+    explicit MemoryBudget(std::size_t bytes) : whole_(bytes), free_(bytes) {}
     MemoryBudget(const MemoryBudget&) = delete;
     MemoryBudget& operator=(const MemoryBudget&) = delete;
 
     // Takes `bytes`, waiting until `deadline` for other connections to give memory back;
     // false if they did not give back enough in time.
     bool take(std::size_t bytes, Clock::time_point deadline) {
+        if (bytes > whole_) {
+            return false;  // never, however long it waits
+        }
         std::unique_lock lock(mutex_);
         if (!given_back_.wait_until(lock, deadline, [&] { return free_ >= bytes; })) {
             return false;
@@ -43,6 +46,7 @@ class MemoryBudget {
   private:
     std::mutex mutex_;
     std::condition_variable given_back_;
+    const std::size_t whole_;
     std::size_t free_;
 };
 

@@ -88,17 +88,19 @@ Status send_by(int fd, std::string_view bytes, Clock::time_point deadline) {
     return {};
 }
 
-// One request frame. The buffer grows as bytes arrive, so that four bytes announcing 4 MiB
-// cost 4 KiB, and every step is charged before it is allocated (the old buffer and the new
-// one both, while the bytes move across). A failure is the log line's text after "! ".
-Result<OwnedText> receive_request(int fd, Charge& charge, Clock::time_point deadline) {
+// A failure to receive, as the log tells it after "! ".
+Unexpected receive_failure(const Failure& failure) {
+    if (failure.message == texts::kFillIncomplete) {
+        return fail("closed before a whole request frame");
+    }
+    return fail("no whole request frame: " + failure.message);
+}
+
+// The request frame's length, checked.
+Result<std::size_t> receive_length(int fd, Clock::time_point deadline) {
     std::array<char, 4> field_bytes{};
     if (auto received = receive_by(fd, field_bytes, deadline); !received) {
-        const std::string& why = received.error().message;
-        if (why == texts::kFillIncomplete) {
-            return fail("closed before a whole request frame");
-        }
-        return fail("no whole request frame: " + why);
+        return receive_failure(received.error());
     }
     LengthField field{};
     std::memcpy(field.data(), field_bytes.data(), field.size());
@@ -106,37 +108,28 @@ Result<OwnedText> receive_request(int fd, Charge& charge, Clock::time_point dead
     if (!valid_frame_length(length)) {
         return fail("refused, a frame length of 0 or above 4194304 bytes");
     }
-    const auto over_budget = [&] {
-        return fail("closed unanswered: a request of " + std::to_string(length) +
-                    " bytes found no room in the memory budget in time");
-    };
+    return length;
+}
+
+// The request's payload. Its buffer grows as bytes arrive, so that four bytes announcing
+// 4 MiB never make the host touch 4 MiB; what it may come to was charged beforehand.
+Result<OwnedText> receive_payload(int fd, std::size_t length, Clock::time_point deadline) {
     constexpr std::size_t kFirstPiece = 4096;
     std::size_t capacity = std::min(length, kFirstPiece);
-    if (!charge.reserve(capacity)) {
-        return over_budget();
-    }
     OwnedText payload = OwnedText::uninitialised(capacity);
     std::size_t have = 0;
     while (have < length) {
         if (have == capacity) {
             const std::size_t grown = std::min(length, capacity * 2);
-            if (!charge.reserve(grown)) {
-                return over_budget();
-            }
             OwnedText bigger = OwnedText::uninitialised(grown);
             std::memcpy(bigger.data.get(), payload.data.get(), have);
             payload = std::move(bigger);
-            charge.release(capacity);
             capacity = grown;
         }
         if (auto received =
                 receive_by(fd, std::span(payload.data.get() + have, capacity - have), deadline);
             !received) {
-            const std::string& why = received.error().message;
-            if (why == texts::kFillIncomplete) {
-                return fail("closed before a whole request frame");
-            }
-            return fail("no whole request frame: " + why);
+            return receive_failure(received.error());
         }
         have = capacity;
     }
@@ -292,17 +285,24 @@ void hold_unread(int fd) {
 
 void serve(int fd, const Options& options, RequestLog& log, MemoryBudget* budget) {
     const Clock::time_point request_deadline = Clock::now() + options.timeout;
-    Charge charge(budget, request_deadline);
-    auto payload = receive_request(fd, charge, request_deadline);
-    if (!payload) {
-        log.add("! " + payload.error().message);
+    auto length = receive_length(fd, request_deadline);
+    if (!length) {
+        log.add("! " + length.error().message);
         return;
     }
-    const std::size_t size = payload->size;
-    // The parsed request and the default reply, charged at once, before either exists.
-    if (!charge.reserve(parsing_cost(size) + reply_cost(size))) {
+    const std::size_t size = *length;
+    // Everything the request may come to, charged in one step before any of it exists: a
+    // connection never holds part of its memory while it waits for the rest, so connections
+    // can never hold each other up.
+    Charge charge(budget, request_deadline);
+    if (!charge.reserve(receiving_cost(size) + parsing_cost(size) + reply_cost(size))) {
         log.add("! closed unanswered: a request of " + std::to_string(size) +
                 " bytes found no room in the memory budget in time");
+        return;
+    }
+    auto payload = receive_payload(fd, size, request_deadline);
+    if (!payload) {
+        log.add("! " + payload.error().message);
         return;
     }
     auto request = read_json_text(std::move(*payload));
@@ -359,7 +359,7 @@ void serve(int fd, const Options& options, RequestLog& log, MemoryBudget* budget
         log.add(std::move(arrived));
     }
     arrived = OwnedText();
-    charge.release(size + parsing_cost(size));
+    charge.release(receiving_cost(size) + parsing_cost(size));
 
     if (canned_file) {
         // Read after the request is gone; its own size charged first.
@@ -414,8 +414,8 @@ void serve(int fd, const Options& options, RequestLog& log, MemoryBudget* budget
         (void)send_by(fd, bytes, reply_deadline);
         return;
     }
-    const LengthField length = encode_length(static_cast<std::uint32_t>(reply.size()));
-    std::string_view field(reinterpret_cast<const char*>(length.data()), length.size());
+    const LengthField length_field = encode_length(static_cast<std::uint32_t>(reply.size()));
+    std::string_view field(reinterpret_cast<const char*>(length_field.data()), length_field.size());
     if (options.close_after) {
         const std::size_t limit = *options.close_after;
         field = field.substr(0, limit);
@@ -428,6 +428,11 @@ void serve(int fd, const Options& options, RequestLog& log, MemoryBudget* budget
 }
 
 }  // namespace
+
+std::size_t receiving_cost(std::size_t size) {
+    // The buffer, and the half of it that is copied across when it last grew.
+    return size + size / 2;
+}
 
 std::size_t parsing_cost(std::size_t size) {
     // The reader reserves, from the text's size: 16-byte nodes for half of it, two arrays of

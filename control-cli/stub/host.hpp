@@ -33,9 +33,10 @@ struct Options {
     std::size_t memory_budget = std::size_t{256} * 1024 * 1024;
 };
 
-// What a request of `size` bytes may cost beyond its buffer while it is read (the parsed
-// request, whose arrays the reader reserves from the text's size), and what its default
-// reply may cost: both are charged before either is allocated.
+// What a request of `size` bytes may cost: its buffer as it grows, the parsed request (whose
+// arrays the reader reserves from the text's size), and its default reply. All three are
+// charged before any of them is allocated.
+std::size_t receiving_cost(std::size_t size);
 std::size_t parsing_cost(std::size_t size);
 std::size_t reply_cost(std::size_t size);
 

@@ -23,7 +23,7 @@ namespace corvanelle::stub {
 class RequestLog {
   public:
     // What the queue holds at most, besides the one line being added: lines are dropped beyond.
-    static constexpr std::size_t kQueueBytes = std::size_t{1024} * 1024;
+    static constexpr std::size_t kQueueBytes = std::size_t{4} * 1024 * 1024;
     static constexpr std::size_t kQueueLines = 4096;
 
     RequestLog() = default;  // keeps nothing
