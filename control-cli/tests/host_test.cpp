@@ -25,6 +25,7 @@
 #include "exchange/frame.hpp"
 #include "exchange/socket.hpp"
 #include "support.hpp"
+#include "version.hpp"
 
 namespace corvanelle {
 namespace {
@@ -558,6 +559,31 @@ TEST(Host, SocketFileLifeCycle) {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         EXPECT_NE(::lstat(path.c_str(), &left), 0) << "SIGHUP removes the socket";
     }
+    {
+        // What lives at the path when the host ends is not its socket: left alone.
+        StubHost host({}, path);
+        ASSERT_EQ(::unlink(path.c_str()), 0);
+        dir.write("c.sock", "another's");
+        host.stop();
+        EXPECT_EQ(::lstat(path.c_str(), &left), 0);
+        ::unlink(path.c_str());
+    }
+    // Two hosts started on one path at the same moment: exactly one of them serves.
+    for (int round = 0; round < 10; ++round) {
+        const auto start = [&] {
+            try {
+                return std::make_unique<StubHost>(Args{}, path);
+            } catch (const std::runtime_error&) {
+                return std::unique_ptr<StubHost>();
+            }
+        };
+        auto one = std::async(std::launch::async, start);
+        auto other = std::async(std::launch::async, start);
+        const auto first = one.get();
+        const auto second = other.get();
+        ASSERT_EQ((first ? 1 : 0) + (second ? 1 : 0), 1) << "round " << round;
+        EXPECT_TRUE(answers(first ? *first : *second));
+    }
     dir.write("plain", "x");
     EXPECT_THROW(StubHost on_a_file({}, dir.file("plain")), std::runtime_error);
 }
@@ -568,7 +594,27 @@ TEST(Host, CommandLineMistakesAreOneLine) {
         Args args;
         std::string err_start;
     };
+    dir.write("empty", "");
+    dir.write("big", std::string(kFrameLimit + 1, ' '));
+    const StubHost live;
+    const std::string stub = "corvanelle-control-stub: ";
     const Case cases[] = {
+        // A reply file must make a valid frame.
+        {{"--reply", dir.file("empty"), dir.file("s")}, stub + "cannot use "},
+        {{"--reply", dir.file("big"), dir.file("s")}, stub + "cannot use "},
+        // Reply options that contradict each other, named as a pair.
+        {{"--reply", dir.file("big"), "--raw", dir.file("big"), dir.file("s")},
+         stub + "--reply and --raw cannot be used together\n"},
+        {{"--replies", dir.path(), "--reply", dir.file("big"), dir.file("s")},
+         stub + "--replies and --reply cannot be used together\n"},
+        {{"--no-read", "--fail", dir.file("s")},
+         stub + "--no-read and --fail cannot be used together\n"},
+        {{"--close-after=3", "--hang-up", dir.file("s")},
+         stub + "--close-after and --hang-up cannot be used together\n"},
+        {{"--quiet", "--log", dir.file("log"), dir.file("s")},
+         stub + "--quiet and --log cannot be used together\n"},
+        {{"--memory-budget=0", dir.file("s")}, stub + "--memory-budget takes"},
+        {{live.path()}, stub + live.path() + " is already in use by a running host\n"},
         {{"--replies", dir.file("absent"), dir.file("s")},
          "corvanelle-control-stub: cannot open the replies folder "},
         {{"--reply", dir.path(), dir.file("s")}, "corvanelle-control-stub: cannot read "},
@@ -584,6 +630,9 @@ TEST(Host, CommandLineMistakesAreOneLine) {
         EXPECT_TRUE(result.err.starts_with(c.err_start)) << result.err;
         EXPECT_LE(std::count(result.err.begin(), result.err.end(), '\n'), 2) << result.err;
     }
+    const auto version = test::run_process(test::stub_path(), {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, stub.substr(0, stub.size() - 2) + " " + std::string(kVersion) + "\n");
     const auto help = test::run_process(test::stub_path(), {"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--max-connections"), std::string::npos);

@@ -310,6 +310,16 @@ StubHost::StubHost(const std::vector<std::string>& options, const std::string& p
     // The host says on descriptor 3 when it listens: a hand-shake, not a wait for the file.
     std::array<int, 2> ready{};
     check(::pipe(ready.data()) == 0, "pipe");
+    // Close-on-exec, so that a host started at the same time from another thread does not
+    // keep this one's hand-shake open; the dup2 below gives the host its own copy.
+    for (int& fd : ready) {
+        if (fd == 3) {  // a dup2 onto itself would keep the flag
+            const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 4);
+            ::close(fd);
+            fd = moved;
+        }
+        (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    }
     std::vector<std::string> args{stub_path(), "--log", log_path_, "--ready-fd", "3"};
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(path_);
