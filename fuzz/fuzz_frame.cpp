@@ -1,4 +1,5 @@
-// The fuzz input is everything the peer sends on the socket: the length field and the payload.
+// The fuzz input is everything the peer sends on the socket: the length field and the payload,
+// or a description of a long frame (see expand.hpp).
 // The length checks, receive-exact and the reader run together, as in an exchange.
 #include <sys/socket.h>
 #include <unistd.h>
@@ -6,41 +7,57 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "exchange/exchange.hpp"
 #include "exchange/reader.hpp"
 #include "exchange/socket.hpp"
+#include "expand.hpp"
 #include "report/json_text.hpp"
 #include "shared/failure_texts.hpp"
 
 using namespace corvanelle;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // Inputs stay below the socket buffer (-max_len), so one send takes them whole.
+    const std::string sent = fuzz::expand(data, size);
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
         std::abort();
     }
-    const Socket client(fds[0]);
-    if (size > 0 && ::send(fds[1], data, size, 0) != static_cast<ssize_t>(size)) {
-        std::abort();
+    // The peer sends from a thread of its own, so that frames of any size fit.
+    std::thread peer_sends([&] {
+        std::size_t done = 0;
+        while (done < sent.size()) {
+            const ssize_t n = ::send(fds[1], sent.data() + done, sent.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) {
+                break;  // the client stopped reading
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        ::close(fds[1]);
+    });
+    Result<Document> reply = fail("");
+    {
+        const Socket client(fds[0]);
+        reply = receive_reply(client);
     }
-    ::close(fds[1]);
+    peer_sends.join();
 
-    const auto reply = receive_reply(client);
-    const std::string_view input(reinterpret_cast<const char*>(data), size);
-    if (size < 4) {
+    const std::string_view input(sent);
+    if (input.size() < 4) {
         if (reply || reply.error().message != texts::kFillIncomplete) {
             std::abort();
         }
         return 0;
     }
-    const std::uint32_t length = (std::uint32_t{data[0]} << 24) | (std::uint32_t{data[1]} << 16) |
-                                 (std::uint32_t{data[2]} << 8) | std::uint32_t{data[3]};
+    const std::uint32_t length = (std::uint32_t{std::uint8_t(input[0])} << 24) |
+                                 (std::uint32_t{std::uint8_t(input[1])} << 16) |
+                                 (std::uint32_t{std::uint8_t(input[2])} << 8) |
+                                 std::uint32_t{std::uint8_t(input[3])};
     std::string expected_failure;
     if (length == 0 || length > kFrameLimit) {
         expected_failure = texts::kFrameSizeInvalid;
-    } else if (size - 4 < length) {
+    } else if (input.size() - 4 < length) {
         expected_failure = texts::kFillIncomplete;
     } else {
         // Exactly the announced bytes are read; what follows them is never looked at.
