@@ -141,8 +141,9 @@ Result<OwnedText> receive_payload(int fd, std::size_t length, Clock::time_point 
 // sends: a string command, a string id, and an array of strings.
 struct RequestParts {
     bool well_formed = false;
-    std::string_view command;
-    std::string_view request_id;
+    // Never a null view: the writer copies from them.
+    std::string_view command = "";
+    std::string_view request_id = "";
     std::optional<Document::Value> arguments;
 };
 
@@ -190,7 +191,7 @@ void failure_reply(TextOut& out, std::string_view request_id, std::string_view c
     out.put(R"(,"message":)");
     append_string(message, out);
     out.put(R"(},"requestId":)");
-    append_string(request_id.size() <= kEchoedIdLimit ? request_id : std::string_view(), out);
+    append_string(request_id.size() <= kEchoedIdLimit ? request_id : std::string_view(""), out);
     out.put(R"(,"success":false})");
 }
 
@@ -348,7 +349,7 @@ void serve(int fd, const Options& options, RequestLog& log, MemoryBudget* budget
         reply = made.view();
     }
     const std::string echoed_id(parts.request_id.size() <= kEchoedIdLimit ? parts.request_id
-                                                                          : std::string_view());
+                                                                          : std::string_view(""));
 
     // The request goes to the log as it arrived: its own bytes, not a copy.
     OwnedText arrived = std::move(*request).release_source();
