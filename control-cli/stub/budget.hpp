@@ -72,15 +72,15 @@ class Charge {
     // Reserves `bytes` more before they are allocated; false when the budget cannot spare
     // them by the deadline (nothing is then reserved).
     bool reserve(std::size_t bytes) {
-        const std::size_t held = held_ + bytes;
-        const std::size_t needed = held > kAllowance ? held - kAllowance : 0;
+        const std::size_t after = held_ + bytes;
+        const std::size_t needed = after > kAllowance ? after - kAllowance : 0;
         if (budget_ != nullptr && needed > drawn_) {
             if (!budget_->take(needed - drawn_, deadline_)) {
                 return false;
             }
             drawn_ = needed;
         }
-        held_ = held;
+        held_ = after;
         return true;
     }
 

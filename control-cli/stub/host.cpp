@@ -137,13 +137,15 @@ Result<OwnedText> receive_payload(int fd, std::size_t length, Clock::time_point 
     return payload;
 }
 
+constexpr char kNothing[] = "";
+
 // The request's members that the default reply echoes, when they have the kinds a client
 // sends: a string command, a string id, and an array of strings.
 struct RequestParts {
     bool well_formed = false;
     // Never a null view: the writer copies from them.
-    std::string_view command = "";
-    std::string_view request_id = "";
+    std::string_view command = kNothing;
+    std::string_view request_id = kNothing;
     std::optional<Document::Value> arguments;
 };
 
@@ -191,7 +193,8 @@ void failure_reply(TextOut& out, std::string_view request_id, std::string_view c
     out.put(R"(,"message":)");
     append_string(message, out);
     out.put(R"(},"requestId":)");
-    append_string(request_id.size() <= kEchoedIdLimit ? request_id : std::string_view(""), out);
+    append_string(request_id.size() <= kEchoedIdLimit ? request_id : std::string_view(kNothing),
+                  out);
     out.put(R"(,"success":false})");
 }
 
@@ -348,8 +351,8 @@ void serve(int fd, const Options& options, RequestLog& log, MemoryBudget* budget
         }
         reply = made.view();
     }
-    const std::string echoed_id(parts.request_id.size() <= kEchoedIdLimit ? parts.request_id
-                                                                          : std::string_view(""));
+    const std::string echoed_id(
+        parts.request_id.size() <= kEchoedIdLimit ? parts.request_id : std::string_view(kNothing));
 
     // The request goes to the log as it arrived: its own bytes, not a copy.
     OwnedText arrived = std::move(*request).release_source();
@@ -385,7 +388,7 @@ void serve(int fd, const Options& options, RequestLog& log, MemoryBudget* budget
         // A file that changed since it was measured: never an empty or overlong frame.
         canned.size = got;
         if (got == 0 || got > canned_size) {
-            canned = OwnedText();
+            canned.data.reset();
             made.room(kFailureReplyCost);
             if (got == 0) {
                 failure_reply(made, echoed_id, "STUB_REPLY_EMPTY",
@@ -435,12 +438,14 @@ std::size_t receiving_cost(std::size_t size) {
     return size + size / 2;
 }
 
+constexpr std::size_t kParserOverhead = std::size_t{64} * 1024;
+
 std::size_t parsing_cost(std::size_t size) {
     // The reader reserves, from the text's size: 16-byte nodes for half of it, two arrays of
     // 4-byte indices for a fifth of it each, and an arena as large as the text. Once more
     // the text's size covers a number that arrives in pieces, and 64 KiB the parser's own
     // stack and the handful of small vectors besides.
-    return 16 * (size / 2 + 2) + 2 * 4 * (size / 5 + 1) + 2 * size + std::size_t{64} * 1024;
+    return 16 * (size / 2 + 2) + 2 * (4 * (size / 5 + 1)) + 2 * size + kParserOverhead;
 }
 
 std::size_t reply_cost(std::size_t size) {

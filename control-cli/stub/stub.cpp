@@ -26,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -173,7 +174,11 @@ std::optional<std::string> contradiction(const std::vector<std::string>& given) 
                  (chooses(a) && chooses(b) &&
                   !((a == "--replies" && b == "--fail") || (a == "--fail" && b == "--replies"))));
             if (clash) {
-                return a + " and " + b + " cannot be used together";
+                std::string message = a;
+                message += " and ";
+                message += b;
+                message += " cannot be used together";
+                return message;
             }
         }
     }
@@ -231,7 +236,7 @@ Setup<Configuration> parse_options(int argc, char** argv) {
         if (auto* failure = std::get_if<SetupFailure>(&value)) { \
             return std::move(*failure);                          \
         }                                                        \
-        target = std::get<0>(std::move(value));                  \
+        (target) = std::get<0>(std::move(value));                \
     } while (false)
     for (;;) {
         // Our own messages, in one line each, naming the program rather than its path.
@@ -304,8 +309,8 @@ Setup<Configuration> parse_options(int argc, char** argv) {
                 break;
             case memory_budget: {
                 std::size_t mib = 0;
-                CORVANELLE_TAKE(
-                    mib, number_option<std::size_t>("memory-budget", optarg, 1, 1024 * 1024));
+                CORVANELLE_TAKE(mib, number_option<std::size_t>("memory-budget", optarg, 1,
+                                                                std::size_t{1024} * 1024));
                 o.memory_budget = mib * 1024 * 1024;
                 break;
             }
@@ -608,7 +613,9 @@ int report(const SetupFailure& failure) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
 #if defined(__GLIBC__)
     // Buffers of a request's size come from the system and go back to it when freed, so
     // that what the budget gives back is given back by the process too.
@@ -679,4 +686,15 @@ int main(int argc, char** argv) {
     // waited for. Connections still being served end with the process.
     log.finish(std::chrono::seconds(2));
     std::_Exit(0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        // Only setting up can get here (connections keep their own failures): say so, once.
+        return report(setup_error(e.what()));
+    }
 }
