@@ -71,9 +71,11 @@ TEST(ReadReply, AcceptsPerTheReadingRules) {
         {"true", "true"},
     };
     for (const auto& c : cases) {
-        const auto value = read_json_text(c.payload);
+        auto value = read_json_text(c.payload);
         ASSERT_TRUE(value.has_value()) << c.payload << ": " << value.error().message;
         EXPECT_EQ(to_compact(*value), c.compact) << c.payload;
+        // The document keeps the text as it arrived, however it had to be read.
+        EXPECT_EQ(std::move(*value).release_source().view(), c.payload);
     }
 }
 

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 // Header-only: the library's compiled part is built here, in this one translation unit.
 #include <boost/json/basic_parser_impl.hpp>
@@ -291,10 +292,14 @@ std::optional<NumberText> leading_number(std::string_view text) {
 // that begins a run of number bytes is rewritten, and only the bytes the parser would read as
 // that one number, converted in full to exactly zero: whatever follows it in the run is left
 // for the parser to refuse at its first byte, as it would after any other number. A number
-// too large in magnitude is left alone, for the parser to refuse. Returns whether anything
-// changed.
-bool zero_out_vanishing_numbers(char* text, std::size_t size) {
-    bool changed = false;
+// too large in magnitude is left alone, for the parser to refuse. Returns what it rewrote,
+// so that the text can be given back as it arrived once it is parsed.
+struct Rewritten {
+    std::size_t at;
+    std::string original;
+};
+std::vector<Rewritten> zero_out_vanishing_numbers(char* text, std::size_t size) {
+    std::vector<Rewritten> rewritten;
     bool in_string = false;
     for (std::size_t i = 0; i < size; ++i) {
         const char c = text[i];
@@ -322,14 +327,14 @@ bool zero_out_vanishing_numbers(char* text, std::size_t size) {
             const auto value = exact_double({text + i, number->end});
             if (value && *value == 0.0) {
                 const std::string_view zero = std::signbit(*value) ? "-0.0" : "0.0";
+                rewritten.push_back({i, std::string(text + i, number->end)});
                 std::fill(text + i, text + i + number->end, ' ');
                 std::copy(zero.begin(), zero.end(), text + i);
-                changed = true;
             }
         }
         i = run_end - 1;
     }
-    return changed;
+    return rewritten;
 }
 
 struct Parsed {
@@ -370,10 +375,18 @@ Result<Document> read_json_text(OwnedText payload) {
     }
     try {
         std::optional<Document> document;
+        char* const bytes = payload.data.get();  // the document may own them after parsing
         Parsed parsed = parse_into(payload, document);
-        if (parsed.ec == json::error::exponent_overflow &&
-            zero_out_vanishing_numbers(payload.data.get(), payload.size)) {
-            parsed = parse_into(payload, document);
+        if (parsed.ec == json::error::exponent_overflow) {
+            const auto rewritten = zero_out_vanishing_numbers(payload.data.get(), payload.size);
+            if (!rewritten.empty()) {
+                parsed = parse_into(payload, document);
+                // The text goes back to what arrived, for whoever reads it after the document
+                // (the stand-in host logs a request from it). No value points into a number.
+                for (const Rewritten& number : rewritten) {
+                    std::copy(number.original.begin(), number.original.end(), bytes + number.at);
+                }
+            }
         }
         if (parsed.refusal == Refusal::too_large) {
             return reader_error(text, parsed.refused_at, "number too large for a double");

@@ -30,12 +30,22 @@ constexpr int kSendFlags = MSG_NOSIGNAL;
 constexpr int kSendFlags = 0;
 #endif
 
-// Linux makes a socket close-on-exec as it creates it; macOS needs fcntl afterwards.
+// A new Unix-domain stream socket, close-on-exec: Linux makes it so as it creates it, macOS
+// needs fcntl afterwards. -1 with errno set on failure.
+int new_stream_socket() {
 #if defined(SOCK_CLOEXEC) && !defined(CORVANELLE_BSD_SOCKETS)
-constexpr int kCloseOnExecAtCreation = SOCK_CLOEXEC;
+    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
 #else
-constexpr int kCloseOnExecAtCreation = 0;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd >= 0 && ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
 #endif
+}
 
 constexpr std::size_t kPathField = sizeof(sockaddr_un{}.sun_path);
 
@@ -61,11 +71,8 @@ void Socket::close() {
 }
 
 Result<Socket> Socket::open_stream() {
-    Socket socket(::socket(AF_UNIX, SOCK_STREAM | kCloseOnExecAtCreation, 0));
+    Socket socket(new_stream_socket());
     if (socket.fd() < 0) {
-        return fail(os_error_message(errno));
-    }
-    if (kCloseOnExecAtCreation == 0 && ::fcntl(socket.fd(), F_SETFD, FD_CLOEXEC) != 0) {
         return fail(os_error_message(errno));
     }
 #if defined(SO_NOSIGPIPE)

@@ -56,7 +56,7 @@ struct CommandLine {
 };
 
 // Everything the run decides before it touches the environment or a socket.
-Result<CommandLine> parse_command_line(std::vector<std::string> arguments);
+Result<CommandLine> parse_command_line(std::vector<std::string> words);
 
 // One run of the program over the process arguments that follow the program name.
 // Returns the exit status: 0 or 1.
