@@ -2,12 +2,14 @@
 // 4194304-byte limit and beyond would need inputs of megabytes, which the fuzzer mutates
 // badly; so an input may instead describe a long frame in a few bytes:
 //
-//   0xFE, 4 length bytes (sent as they are), 4 bytes of payload size (big-endian),
-//   then prefix, 0x00, body, 0x00, suffix
+//   0xFE, 4 length bytes (sent as they are), a shift byte, 3 bytes of payload size
+//   (big-endian), then prefix, 0x00, body, 0x00, suffix
 //
 // which sends the length bytes, then the prefix, the body repeated to fill, and the suffix,
-// the payload cut or filled to the given size (at most twice the frame limit). Any other
-// input is sent as it is.
+// the payload cut or filled to the size shifted right by (shift % 24) bits (at most twice the
+// frame limit). With the shift a mutated size is small more often than not, so most runs stay
+// fast while sizes at and beyond the limit are still reached. Any other input is sent as it
+// is.
 #pragma once
 
 #include <cstddef>
@@ -23,8 +25,9 @@ inline std::string expand(const std::uint8_t* data, std::size_t size) {
     if (size < kHeader || data[0] != 0xFE) {
         return std::string(input);
     }
-    const std::size_t wanted = (std::size_t{data[5]} << 24) | (std::size_t{data[6]} << 16) |
-                               (std::size_t{data[7]} << 8) | std::size_t{data[8]};
+    const std::size_t wanted =
+        ((std::size_t{data[6]} << 16) | (std::size_t{data[7]} << 8) | std::size_t{data[8]}) >>
+        (data[5] % 24U);
     const std::size_t payload_size = wanted < 2 * 4194304 ? wanted : 2 * 4194304;
     std::string_view rest = input.substr(kHeader);
     const auto take_part = [&rest] {
