@@ -99,6 +99,7 @@ for file in "$@"; do
     [ -f "$file" ] || fail "$file is missing"
     if [ "$arch" = universal ]; then
         archs=$("$lipo" -archs "$file") || fail "$file: not a Mach-O file"
+        archs=$(echo $archs)
         [ "$archs" = "x86_64 arm64" ] || fail "$file: expected x86_64 and arm64, found: $archs"
         for slice in x86_64 arm64; do
             "$lipo" "$file" -thin "$slice" -output "$work/$slice"
