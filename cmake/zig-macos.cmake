@@ -81,6 +81,15 @@ set(CMAKE_OSX_ARCHITECTURES "" CACHE STRING "" FORCE)
 find_program(CMAKE_INSTALL_NAME_TOOL NAMES llvm-install-name-tool-14 llvm-install-name-tool
     install_name_tool)
 
+# The same bytes from any checkout: source and build paths leave the programs' file names
+# (__FILE__ in Boost's error locations) relative, and the linker keeps no debug map, which would
+# name every object file, ours and the libc++ ones in Zig's cache.
+foreach(lang C CXX)
+    set(CMAKE_${lang}_FLAGS_INIT
+        "-ffile-prefix-map=${CMAKE_SOURCE_DIR}/= -ffile-prefix-map=${CMAKE_BINARY_DIR}/boost-headers/=")
+endforeach()
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-S")
+
 # Look for headers and libraries only where the build is told to, never in the Linux system's.
 set(CMAKE_FIND_ROOT_PATH "${corvanelle_zig_home}")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
