@@ -14,7 +14,7 @@ scripts/setup.sh llvm-14 file googletest python3
 CORVANELLE_ZIG=$(scripts/fetch-zig.sh)/zig
 export CORVANELLE_ZIG
 
-jobs=$(( $(nproc) < 2 ? $(nproc) : 2 ))
+jobs=$(nproc)
 for arch in x86_64 arm64; do
     echo "== macOS $arch: both programs and the test programs, warnings as errors"
     cmake --preset "macos-$arch" -DCORVANELLE_ZIG="$CORVANELLE_ZIG" >/dev/null
@@ -51,7 +51,11 @@ out=build/macos-universal
 name=corvanelle-control-$version-macos-universal
 rm -rf "$out"
 mkdir -p "$out"
-cmake --install build/release --prefix "$PWD/$out/$name" >/dev/null
+# Installed for /usr/local, the prefix the README names first: the manual pages name the folders
+# of that prefix. Staged with DESTDIR, then moved under the archive's one top folder.
+DESTDIR="$PWD/$out/stage" cmake --install build/release --prefix /usr/local >/dev/null
+mv "$out/stage/usr/local" "$out/$name"
+rm -rf "$out/stage"
 for program in corvanelle-control corvanelle-control-stub; do
     rm "$out/$name/bin/$program"
     llvm-lipo-14 -create build/macos-x86_64/control-cli/$program \
