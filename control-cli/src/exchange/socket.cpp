@@ -23,11 +23,13 @@ namespace corvanelle {
 
 namespace {
 
-// Linux refuses SIGPIPE per send; BSD and macOS per socket (SO_NOSIGPIPE, set in open_stream).
-#if defined(MSG_NOSIGNAL) && !defined(CORVANELLE_BSD_SOCKETS)
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
+// Where the socket can refuse SIGPIPE itself (SO_NOSIGPIPE, set in open_stream: macOS and
+// the BSDs) the sends carry no flag, although recent macOS headers define MSG_NOSIGNAL too;
+// Linux refuses it per send.
+#if defined(SO_NOSIGPIPE) || defined(CORVANELLE_BSD_SOCKETS)
 constexpr int kSendFlags = 0;
+#else
+constexpr int kSendFlags = MSG_NOSIGNAL;
 #endif
 
 // A new Unix-domain stream socket, close-on-exec: Linux makes it so as it creates it, macOS
