@@ -22,6 +22,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <stdexcept>
 
 extern char** environ;
@@ -61,6 +62,14 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return result;
 }
 
+// Held from the making of a child's pipes until their write ends are closed here, by every
+// helper that starts a process: a child started meanwhile by another thread would inherit a
+// write end and keep that pipe open for as long as it lives (a stand-in host, for good).
+std::mutex& spawning() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 // Starts `program` with `args` and the environment `options` asks for.
 pid_t spawn(const std::string& program, const std::vector<std::string>& args,
             const ProcessOptions& options, const posix_spawn_file_actions_t& actions) {
@@ -83,6 +92,7 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args,
 
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const ProcessOptions& options) {
+    std::unique_lock lock(spawning());
     std::array<int, 2> out{};
     std::array<int, 2> err{};
     check(::pipe(out.data()) == 0 && ::pipe(err.data()) == 0, "pipe");
@@ -111,6 +121,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     ::close(err[1]);
+    lock.unlock();
     ProcessResult result;
     std::array<pollfd, 2> fds{{{out[0], POLLIN, 0}, {err[0], POLLIN, 0}}};
     std::array<std::string*, 2> sinks{&result.out, &result.err};
@@ -155,6 +166,7 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
 int spawn_to_files(const std::string& program, const std::vector<std::string>& args,
                    const ProcessOptions& options, const std::string& out_path,
                    const std::string& err_path) {
+    const std::lock_guard lock(spawning());
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -308,10 +320,11 @@ void ScriptedHost::send_bytes(int fd, const std::string& bytes) {
 StubHost::StubHost(const std::vector<std::string>& options, const std::string& path)
     : path_(path.empty() ? dir_.file("s") : path), log_path_(dir_.file("log")) {
     // The host says on descriptor 3 when it listens: a hand-shake, not a wait for the file.
+    std::unique_lock lock(spawning());
     std::array<int, 2> ready{};
     check(::pipe(ready.data()) == 0, "pipe");
-    // Close-on-exec, so that a host started at the same time from another thread does not
-    // keep this one's hand-shake open; the dup2 below gives the host its own copy.
+    // Close-on-exec, so that no later child keeps this hand-shake open; the dup2 below gives
+    // the host its own copy.
     for (int& fd : ready) {
         if (fd == 3) {  // a dup2 onto itself would keep the flag
             const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 4);
@@ -336,7 +349,10 @@ StubHost::StubHost(const std::vector<std::string>& options, const std::string& p
     pid_t pid = -1;
     errno = ::posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
+    const int spawned = errno;
     ::close(ready[1]);
+    lock.unlock();
+    errno = spawned;
     check(errno == 0, "posix_spawn stub");
     pid_ = pid;
     std::string line;
