@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <span>
 #include <thread>
 
@@ -19,6 +20,7 @@
 #include "report/output.hpp"
 #include "shared/document.hpp"
 #include "shared/failure_texts.hpp"
+#include "shared/io.hpp"
 
 namespace corvanelle::stub {
 namespace {
@@ -50,42 +52,47 @@ Status wait_until_ready(int fd, short events, Clock::time_point deadline) {
     }
 }
 
+// Moves all `size` bytes through `io` (a recv or a send on the non-blocking socket) by the
+// deadline: the program's transfer loop, each EAGAIN a wait for the socket until then.
+template <typename Byte, typename Io>
+Status transfer_by(int fd, Byte* data, std::size_t size, short events, Clock::time_point deadline,
+                   Io io, std::string_view none_moved) {
+    std::optional<Failure> wait_failed;
+    auto moved = transfer_all(
+        data, size,
+        [&](Byte* at, std::size_t n) {
+            for (;;) {
+                const ssize_t done = io(at, n);
+                if (done >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    return done;
+                }
+                if (auto ready = wait_until_ready(fd, events, deadline); !ready) {
+                    wait_failed = std::move(ready.error());
+                    errno = ETIMEDOUT;  // ends the loop; the wait's own failure is reported
+                    return ssize_t{-1};
+                }
+            }
+        },
+        none_moved);
+    if (!moved && wait_failed) {
+        return Unexpected{std::move(*wait_failed)};
+    }
+    return moved;
+}
+
 // Fills `bytes` from the non-blocking socket by the deadline.
 Status receive_by(int fd, std::span<char> bytes, Clock::time_point deadline) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::recv(fd, bytes.data() + done, bytes.size() - done, 0);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n == 0) {
-            return fail(texts::kFillIncomplete);
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (auto ready = wait_until_ready(fd, POLLIN, deadline); !ready) {
-                return ready;
-            }
-        } else if (errno != EINTR) {
-            return fail(os_error_message(errno));
-        }
-    }
-    return {};
+    return transfer_by(
+        fd, bytes.data(), bytes.size(), POLLIN, deadline,
+        [fd](char* at, std::size_t n) { return ::recv(fd, at, n, 0); }, texts::kFillIncomplete);
 }
 
 // Sends all of `bytes` on the non-blocking socket by the deadline.
 Status send_by(int fd, std::string_view bytes, Clock::time_point deadline) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, kSendFlags);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (auto ready = wait_until_ready(fd, POLLOUT, deadline); !ready) {
-                return ready;
-            }
-        } else if (n < 0 && errno != EINTR) {
-            return fail(os_error_message(errno));
-        }
-    }
-    return {};
+    return transfer_by(
+        fd, bytes.data(), bytes.size(), POLLOUT, deadline,
+        [fd](const char* at, std::size_t n) { return ::send(fd, at, n, kSendFlags); },
+        texts::kWriteIncomplete);
 }
 
 // A failure to receive, as the log tells it after "! ".
