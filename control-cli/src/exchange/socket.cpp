@@ -64,16 +64,8 @@ std::size_t max_socket_path_length() {
     return kPathField - 1;
 }
 
-void Socket::close() {
-    if (fd_ >= 0) {
-        // The descriptor is gone after close() even when it reports EINTR: never retry.
-        ::close(fd_);
-        fd_ = -1;
-    }
-}
-
 Result<Socket> Socket::open_stream() {
-    Socket socket(new_stream_socket());
+    Socket socket{Descriptor(new_stream_socket())};
     if (socket.fd() < 0) {
         return fail(os_error_message(errno));
     }
@@ -103,7 +95,7 @@ Status Socket::connect_to(std::string_view path) const {
     if (!address) {
         return forward_failure(address);
     }
-    if (::connect(fd_, address->get(), address->length) != 0) {
+    if (::connect(fd(), address->get(), address->length) != 0) {
         return fail(os_error_message(errno));
     }
     return {};
@@ -112,11 +104,11 @@ Status Socket::connect_to(std::string_view path) const {
 Status Socket::set_timeouts(std::chrono::microseconds receive,
                             std::chrono::microseconds send) const {
     const timeval receive_tv = to_timeval(receive);
-    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &receive_tv, sizeof receive_tv) != 0) {
+    if (::setsockopt(fd(), SOL_SOCKET, SO_RCVTIMEO, &receive_tv, sizeof receive_tv) != 0) {
         return fail(os_error_message(errno));
     }
     const timeval send_tv = to_timeval(send);
-    if (::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &send_tv, sizeof send_tv) != 0) {
+    if (::setsockopt(fd(), SOL_SOCKET, SO_SNDTIMEO, &send_tv, sizeof send_tv) != 0) {
         return fail(os_error_message(errno));
     }
     return {};
@@ -125,14 +117,14 @@ Status Socket::set_timeouts(std::chrono::microseconds receive,
 Status Socket::send_all(std::span<const std::byte> bytes) const {
     return transfer_all(
         bytes.data(), bytes.size(),
-        [this](const std::byte* at, std::size_t n) { return ::send(fd_, at, n, kSendFlags); },
+        [this](const std::byte* at, std::size_t n) { return ::send(fd(), at, n, kSendFlags); },
         texts::kWriteIncomplete);
 }
 
 Status Socket::receive_exact(std::span<std::byte> bytes) const {
     return transfer_all(
         bytes.data(), bytes.size(),
-        [this](std::byte* at, std::size_t n) { return ::recv(fd_, at, n, 0); },
+        [this](std::byte* at, std::size_t n) { return ::recv(fd(), at, n, 0); },
         texts::kFillIncomplete);
 }
 

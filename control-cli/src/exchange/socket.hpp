@@ -1,4 +1,4 @@
-// The control socket: a move-only handle that closes its descriptor exactly once, and the
+// The control socket: a move-only handle built on the program's owned descriptor, and the
 // few system calls the exchange makes on it. Platform differences live in socket.cpp.
 #pragma once
 
@@ -10,6 +10,7 @@
 #include <string_view>
 #include <utility>
 
+#include "shared/descriptor.hpp"
 #include "shared/result.hpp"
 
 namespace corvanelle {
@@ -35,21 +36,10 @@ Result<SocketAddress> socket_address(std::string_view path);
 class Socket {
   public:
     Socket() = default;
-    explicit Socket(int fd) : fd_(fd) {}
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    Socket(Socket&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Socket& operator=(Socket&& other) noexcept {
-        if (this != &other) {
-            close();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    ~Socket() { close(); }
+    explicit Socket(Descriptor fd) : fd_(std::move(fd)) {}
 
-    [[nodiscard]] int fd() const { return fd_; }
-    void close();
+    [[nodiscard]] int fd() const { return fd_.get(); }
+    void close() { fd_.close(); }
 
     // A Unix-domain stream socket, close-on-exec, whose sends never raise SIGPIPE.
     static Result<Socket> open_stream();
@@ -66,7 +56,7 @@ class Socket {
     [[nodiscard]] Status receive_exact(std::span<std::byte> bytes) const;
 
   private:
-    int fd_ = -1;
+    Descriptor fd_;
 };
 
 // How many bytes a socket path may have on this platform (the address field less its zero).
