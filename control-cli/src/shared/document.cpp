@@ -23,15 +23,37 @@ bool Document::Value::find(std::string_view key, Value& found) const {
     return true;
 }
 
+namespace {
+
+// Every value takes at least one byte of text and all but the last a separator or a bracket,
+// so a text holds at most about half its size in nodes ("[0,0,0]" is the densest); every key
+// takes at least three bytes ("":) plus a value and a separator. These are upper bounds: the
+// vectors never grow, and what is not used is never touched.
+struct Reservation {
+    std::size_t nodes;
+    std::size_t member_order;
+    std::size_t keys;
+    std::size_t arena;
+};
+
+Reservation reservation_for(std::size_t text_size) {
+    return {text_size / 2 + 2, text_size / 5 + 1, text_size / 5 + 1, text_size};
+}
+
+}  // namespace
+
 DocumentBuilder::DocumentBuilder(std::size_t text_size) {
-    // Every value takes at least one byte of text and all but the last a separator or a
-    // bracket, so a text holds at most about half its size in nodes; every key takes at least
-    // three bytes ("":) plus a value and a separator. These are upper bounds: the vectors
-    // never grow, and what is not used is never touched.
-    doc_.nodes_.reserve(text_size / 2 + 2);
-    doc_.member_order_.reserve(text_size / 5 + 1);
-    keys_.reserve(text_size / 5 + 1);
-    doc_.arena_.reserve(text_size);
+    const Reservation r = reservation_for(text_size);
+    doc_.nodes_.reserve(r.nodes);
+    doc_.member_order_.reserve(r.member_order);
+    keys_.reserve(r.keys);
+    doc_.arena_.reserve(r.arena);
+}
+
+std::size_t DocumentBuilder::reserved_bytes(std::size_t text_size) {
+    const Reservation r = reservation_for(text_size);
+    return r.nodes * sizeof(Document::Node) + (r.member_order + r.keys) * sizeof(std::uint32_t) +
+           r.arena;
 }
 
 Document::Node& DocumentBuilder::add(Document::Kind kind) {

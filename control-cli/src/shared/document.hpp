@@ -115,6 +115,9 @@ class DocumentBuilder {
     // For reading a JSON text of `text_size` bytes: room for as many values as such a text can
     // hold, reserved once. Pages that are never used are never touched, so this costs nothing.
     explicit DocumentBuilder(std::size_t text_size);
+    // The bytes that constructor reserves for a text of `text_size` bytes: what reading such a
+    // text may take at most, besides the text itself (the stand-in host charges it up front).
+    static std::size_t reserved_bytes(std::size_t text_size);
 
     void null();
     void boolean(bool value);
