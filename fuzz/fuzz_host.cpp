@@ -14,20 +14,20 @@
 #include <string>
 #include <thread>
 
+#include "connection.hpp"
 #include "exchange/frame.hpp"
 #include "exchange/reader.hpp"
 #include "exchange/socket.hpp"
 #include "expand.hpp"
-#include "host.hpp"
 #include "shared/failure_texts.hpp"
 
 using namespace corvanelle;
 
 namespace {
 
-// A replies folder with a canned reply and a subfolder, made once.
-int replies_folder() {
-    static const int fd = [] {
+// The host's settings, with a replies folder holding a canned reply and a subfolder, made once.
+const stub::Settings& settings() {
+    static const stub::Settings made = [] {
         char path[] = "/tmp/corvanelle-fuzz-host.XXXXXX";
         if (::mkdtemp(path) == nullptr) {
             std::abort();
@@ -37,17 +37,18 @@ int replies_folder() {
         (void)!::write(file, "{\"success\":true}", 16);
         ::close(file);
         (void)::mkdir((folder + "/sub.json").c_str(), 0755);
-        return ::open(path, O_RDONLY | O_DIRECTORY);
+        stub::Settings s;
+        s.given.add(stub::Option::replies);
+        s.replies_folder = Descriptor(::open(path, O_RDONLY | O_DIRECTORY));
+        s.timeout = std::chrono::milliseconds(1000);
+        return s;
     }();
-    return fd;
+    return made;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    stub::Options options;
-    options.replies_dir = replies_folder();
-    options.timeout = std::chrono::milliseconds(1000);
     const std::string sent = fuzz::expand(data, size);
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
@@ -67,9 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ::shutdown(fds[1], SHUT_WR);
     });
     std::thread host_serves([&] {
-        const Socket host(fds[0]);
         stub::RequestLog log;
-        stub::serve_connection(host, options, log, nullptr);
+        const stub::Host host{settings(), log, nullptr};
+        stub::serve_connection(host, Socket(Descriptor(fds[0])));
     });
     std::string reply;
     char buffer[65536];

@@ -1,6 +1,6 @@
-// The host's one memory budget. Every byte a connection holds (its request buffer, the parsed
-// request, its reply) is charged before it is allocated, so that what all connections hold
-// together never exceeds the budget, whatever clients send.
+// The host's one memory budget. Every byte a connection holds beyond its own room (its request
+// buffer, the parsed request, its reply) is charged before it is allocated, so that what all
+// connections hold together never exceeds the budget, whatever clients send.
 #pragma once
 
 #include <chrono>
@@ -12,51 +12,47 @@ namespace corvanelle::stub {
 
 using Clock = std::chrono::steady_clock;
 
+// Connections that wait are served first come, first served: memory given back goes to the
+// longest waiting connection as soon as all it asked for is free, and wakes that one alone,
+// so that neither a crowd of waiters wakes for nothing nor a large request starves behind
+// smaller ones that keep arriving.
 class MemoryBudget {
   public:
     explicit MemoryBudget(std::size_t bytes) : whole_(bytes), free_(bytes) {}
     MemoryBudget(const MemoryBudget&) = delete;
     MemoryBudget& operator=(const MemoryBudget&) = delete;
 
-    // Takes `bytes`, waiting until `deadline` for other connections to give memory back;
-    // false if they did not give back enough in time.
-    bool take(std::size_t bytes, Clock::time_point deadline) {
-        if (bytes > whole_) {
-            return false;  // never, however long it waits
-        }
-        std::unique_lock lock(mutex_);
-        if (!given_back_.wait_until(lock, deadline, [&] { return free_ >= bytes; })) {
-            return false;
-        }
-        free_ -= bytes;
-        return true;
-    }
-
-    void give_back(std::size_t bytes) {
-        if (bytes == 0) {
-            return;
-        }
-        {
-            const std::lock_guard lock(mutex_);
-            free_ += bytes;
-        }
-        given_back_.notify_all();
-    }
+    // Takes `bytes`, waiting until `deadline` for the ones ahead and for memory given back;
+    // false if it was not given in time.
+    bool take(std::size_t bytes, Clock::time_point deadline);
+    void give_back(std::size_t bytes);
 
   private:
+    struct Waiter {
+        explicit Waiter(std::size_t asked) : bytes(asked) {}
+        std::size_t bytes;
+        bool given = false;
+        std::condition_variable woken;
+        Waiter* next = nullptr;
+    };
+    void give_to_waiters();  // with the mutex held
+    void leave_queue(Waiter& waiter);
+
     std::mutex mutex_;
-    std::condition_variable given_back_;
     const std::size_t whole_;
     std::size_t free_;
+    Waiter* first_ = nullptr;  // the queue, on the waiters' own stacks: it never allocates
+    Waiter* last_ = nullptr;
 };
 
-// What one connection holds. The first kAllowance bytes are the connection's own, part of
-// the host's fixed overhead (a slot of the connection cap), so that a small request is never
-// held up by large ones; beyond that every byte comes from the budget. Everything drawn is
-// given back when the charge ends with its connection.
+// What one connection holds. The first kOwnRoom bytes are the connection's own, part of the
+// host's fixed overhead (one for each slot of the connection cap), and the whole cost of a
+// small request fits them, so that a small request never waits for the budget, whatever
+// large ones hold or wait for; beyond that every byte comes from the budget. Everything drawn
+// is given back when the charge ends with its connection.
 class Charge {
   public:
-    static constexpr std::size_t kAllowance = std::size_t{64} * 1024;
+    static constexpr std::size_t kOwnRoom = std::size_t{128} * 1024;
 
     // Without a budget nothing is counted (the fuzz target, which serves one connection).
     Charge(MemoryBudget* budget, Clock::time_point deadline)
@@ -73,7 +69,7 @@ class Charge {
     // them by the deadline (nothing is then reserved).
     bool reserve(std::size_t bytes) {
         const std::size_t after = held_ + bytes;
-        const std::size_t needed = after > kAllowance ? after - kAllowance : 0;
+        const std::size_t needed = after > kOwnRoom ? after - kOwnRoom : 0;
         if (budget_ != nullptr && needed > drawn_) {
             if (!budget_->take(needed - drawn_, deadline_)) {
                 return false;
@@ -90,15 +86,12 @@ class Charge {
         if (budget_ == nullptr) {
             return;
         }
-        const std::size_t needed = held_ > kAllowance ? held_ - kAllowance : 0;
+        const std::size_t needed = held_ > kOwnRoom ? held_ - kOwnRoom : 0;
         if (drawn_ > needed) {
             budget_->give_back(drawn_ - needed);
             drawn_ = needed;
         }
     }
-
-    void wait_no_later_than(Clock::time_point deadline) { deadline_ = deadline; }
-    [[nodiscard]] std::size_t held() const { return held_; }
 
   private:
     MemoryBudget* budget_;

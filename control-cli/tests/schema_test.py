@@ -69,8 +69,9 @@ with tempfile.TemporaryDirectory() as work:
     finally:
         host.terminate()
         host.wait(timeout=10)
-    with open(log) as f:
-        requests = f.read().splitlines()
+    # Lines end with a line feed and nothing else ends them, whatever Unicode calls a break.
+    with open(log, newline="") as f:
+        requests = f.read().split("\n")[:-1]
     if len(requests) != 3:
         failures.append(f"the host logged {len(requests)} requests, not 3")
     for line in requests:

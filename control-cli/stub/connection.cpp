@@ -1,0 +1,277 @@
+#include "connection.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <span>
+#include <thread>
+
+#include "exchange/frame.hpp"
+#include "exchange/reader.hpp"
+#include "replies.hpp"
+#include "shared/failure_texts.hpp"
+#include "shared/io.hpp"
+
+namespace corvanelle::stub {
+namespace {
+
+#if defined(MSG_NOSIGNAL)
+constexpr int kSendFlags = MSG_NOSIGNAL;
+#else
+constexpr int kSendFlags = 0;  // the host ignores SIGPIPE
+#endif
+
+constexpr std::string_view kTimedOut = "the time-out passed";
+
+// Waits until `fd` is ready for `events`, or fails when the deadline passes first.
+Status wait_until_ready(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            return fail(kTimedOut);
+        }
+        pollfd one{fd, events, 0};
+        const int ready =
+            ::poll(&one, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
+        if (ready > 0) {
+            return {};
+        }
+        if (ready < 0 && errno != EINTR) {
+            return fail(os_error_message(errno));
+        }
+    }
+}
+
+// Moves all `size` bytes through `io` (a recv or a send on the non-blocking socket) by the
+// deadline: the program's transfer loop, each EAGAIN a wait for the socket until then.
+template <typename Byte, typename Io>
+Status transfer_by(int fd, Byte* data, std::size_t size, short events, Clock::time_point deadline,
+                   Io io, std::string_view none_moved) {
+    std::optional<Failure> wait_failed;
+    auto moved = transfer_all(
+        data, size,
+        [&](Byte* at, std::size_t n) {
+            for (;;) {
+                const ssize_t done = io(at, n);
+                if (done >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    return done;
+                }
+                if (auto ready = wait_until_ready(fd, events, deadline); !ready) {
+                    wait_failed = std::move(ready.error());
+                    errno = ETIMEDOUT;  // ends the loop; the wait's own failure is reported
+                    return ssize_t{-1};
+                }
+            }
+        },
+        none_moved);
+    if (!moved && wait_failed) {
+        return Unexpected{std::move(*wait_failed)};
+    }
+    return moved;
+}
+
+Status receive_by(int fd, std::span<char> bytes, Clock::time_point deadline) {
+    return transfer_by(
+        fd, bytes.data(), bytes.size(), POLLIN, deadline,
+        [fd](char* at, std::size_t n) { return ::recv(fd, at, n, 0); }, texts::kFillIncomplete);
+}
+
+Status send_by(int fd, std::string_view bytes, Clock::time_point deadline) {
+    return transfer_by(
+        fd, bytes.data(), bytes.size(), POLLOUT, deadline,
+        [fd](const char* at, std::size_t n) { return ::send(fd, at, n, kSendFlags); },
+        texts::kWriteIncomplete);
+}
+
+// A failure to receive, as the log tells it after "! ".
+Unexpected receive_failure(const Failure& failure) {
+    if (failure.message == texts::kFillIncomplete) {
+        return fail("closed before a whole request frame");
+    }
+    return fail("no whole request frame: " + failure.message);
+}
+
+Result<std::size_t> receive_length(int fd, Clock::time_point deadline) {
+    std::array<char, 4> field_bytes{};
+    if (auto received = receive_by(fd, field_bytes, deadline); !received) {
+        return receive_failure(received.error());
+    }
+    LengthField field{};
+    std::memcpy(field.data(), field_bytes.data(), field.size());
+    const std::size_t length = decode_length(field);
+    if (!valid_frame_length(length)) {
+        return fail("refused, a frame length of 0 or above " + std::to_string(kFrameLimit) +
+                    " bytes");
+    }
+    return length;
+}
+
+// The request's payload. Its buffer grows as bytes arrive, so that four bytes announcing
+// 4 MiB never make the host touch 4 MiB; what it may come to was charged beforehand.
+Result<OwnedText> receive_payload(int fd, std::size_t length, Clock::time_point deadline) {
+    constexpr std::size_t kFirstPiece = 4096;
+    std::size_t capacity = std::min(length, kFirstPiece);
+    OwnedText payload = OwnedText::uninitialised(capacity);
+    std::size_t have = 0;
+    while (have < length) {
+        if (have == capacity) {
+            const std::size_t grown = std::min(length, capacity * 2);
+            OwnedText bigger = OwnedText::uninitialised(grown);
+            std::memcpy(bigger.data.get(), payload.data.get(), have);
+            payload = std::move(bigger);
+            capacity = grown;
+        }
+        if (auto received =
+                receive_by(fd, std::span(payload.data.get() + have, capacity - have), deadline);
+            !received) {
+            return receive_failure(received.error());
+        }
+        have = capacity;
+    }
+    payload.size = length;
+    return payload;
+}
+
+// Step 1: the request, read by the client's reading rules. Everything it may come to (its
+// buffer, the parsed request, its default reply) is charged in one step before any of it
+// exists: a connection never holds part of its memory while it waits for the rest, so
+// connections can never hold each other up.
+Result<Document> receive(Connection& c) {
+    const int fd = c.socket.fd();
+    auto length = receive_length(fd, c.request_deadline);
+    if (!length) {
+        return forward_failure(length);
+    }
+    const std::size_t size = *length;
+    c.request_size = size;
+    if (!c.charge.reserve(receiving_cost(size) + parsing_cost(size) + reply_cost(size))) {
+        return fail("closed unanswered: a request of " + std::to_string(size) +
+                    " bytes found no room in the memory budget in time");
+    }
+    auto payload = receive_payload(fd, size, c.request_deadline);
+    if (!payload) {
+        return forward_failure(payload);
+    }
+    auto request = read_json_text(std::move(*payload));
+    if (!request) {
+        if (request.error().message == texts::kReplyOutOfMemory) {
+            throw std::bad_alloc();
+        }
+        return fail("refused, not a JSON request: " + request.error().message);
+    }
+    return request;
+}
+
+// Waits until the client closes its end (or the host ends), reading and dropping anything.
+void drain_until_closed(int fd) {
+    std::array<char, 4096> sink{};
+    for (;;) {
+        const ssize_t n = ::recv(fd, sink.data(), sink.size(), 0);
+        if (n > 0 || (n < 0 && errno == EINTR)) {
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd one{fd, POLLIN, 0};
+            (void)::poll(&one, 1, -1);
+            continue;
+        }
+        return;
+    }
+}
+
+// Holds the connection, unread, until the client closes it (or the host ends).
+void hold_unread(int fd) {
+#if defined(POLLRDHUP)
+    for (;;) {
+        pollfd one{fd, POLLRDHUP, 0};
+        if (::poll(&one, 1, -1) > 0) {
+            return;
+        }
+    }
+#else
+    (void)fd;
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+#endif
+}
+
+// Step 3: the reply, sent by a deadline of its own that starts once any --delay is over;
+// --close-after cuts it, length field included.
+void deliver(const Connection& c, const Reply& reply) {
+    const Settings& settings = c.host.settings;
+    const int fd = c.socket.fd();
+    switch (reply.form) {
+        case Reply::Form::hang_up:
+            return;
+        case Reply::Form::hold_unread:
+            return hold_unread(fd);
+        case Reply::Form::silence:
+            return drain_until_closed(fd);
+        case Reply::Form::frame:
+        case Reply::Form::raw:
+            break;
+    }
+    if (settings.delay.count() > 0) {
+        std::this_thread::sleep_for(settings.delay);
+    }
+    const Clock::time_point deadline = Clock::now() + settings.timeout;
+    const std::size_t limit = settings.given.has(Option::close_after)
+                                  ? settings.close_after
+                                  : std::numeric_limits<std::size_t>::max();
+    std::string_view bytes = reply.bytes();
+    if (reply.form == Reply::Form::frame) {
+        const LengthField length = encode_length(static_cast<std::uint32_t>(bytes.size()));
+        const std::string_view field(reinterpret_cast<const char*>(length.data()), length.size());
+        if (auto sent = send_by(fd, field.substr(0, limit), deadline); !sent || limit <= 4) {
+            return;
+        }
+        bytes = bytes.substr(0, limit - field.size());
+    }
+    (void)send_by(fd, bytes.substr(0, limit), deadline);
+}
+
+void serve(Connection& c) {
+    if (auto before = reply_before_reading(c)) {
+        return deliver(c, *before);
+    }
+    const int flags = ::fcntl(c.socket.fd(), F_GETFL);
+    if (flags < 0 || ::fcntl(c.socket.fd(), F_SETFL, flags | O_NONBLOCK) != 0) {
+        return c.host.log.add("! closed unanswered: " + os_error_message(errno));
+    }
+    auto request = receive(c);
+    if (!request) {
+        return c.host.log.add("! " + request.error().message);
+    }
+    // Step 2, while the request lives: its reply, made here (or a reply file, opened).
+    Reply reply = choose_reply(c, parts_of(*request, c.request_size));
+    // Then the request goes to the log, as it arrived: its own bytes, not a copy; and the
+    // memory it held goes back.
+    c.host.log.add_request(std::move(*request).release_source());
+    c.charge.release(receiving_cost(c.request_size) + parsing_cost(c.request_size) +
+                     (reply.file.is_open() ? reply_cost(c.request_size) : 0));
+    if (complete_reply(c, reply)) {
+        deliver(c, reply);
+    }
+}
+
+}  // namespace
+
+void serve_connection(const Host& host, Socket socket) {
+    const Clock::time_point deadline = Clock::now() + host.settings.timeout;
+    Connection connection{host, std::move(socket), deadline, Charge(host.budget, deadline)};
+    try {
+        serve(connection);
+    } catch (const std::bad_alloc&) {
+        // Everything this connection held is freed on the way out; the others go on.
+        host.log.add("! out of memory while serving a connection; it was closed");
+    }
+}
+
+}  // namespace corvanelle::stub
