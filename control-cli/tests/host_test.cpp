@@ -1,5 +1,7 @@
 // The stand-in host as a tool people leave running: what a hostile local client sends can
 // neither end it nor make it hold unbounded memory, and it keeps answering afterwards.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +18,7 @@
 #include <future>
 #include <memory>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -24,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "exchange/frame.hpp"
+#include "exchange/reader.hpp"
 #include "exchange/socket.hpp"
 #include "support.hpp"
 #include "version.hpp"
@@ -128,13 +132,13 @@ std::string request_of_size(std::size_t size, std::string_view command = "click"
     return head + std::string(size - head.size() - tail.size(), 'x') + tail;
 }
 
-// The densest request a frame can hold: about 1.4 million empty strings in 4 MiB.
+// The densest request a frame can hold: about 2 million values in 4 MiB, one every 2 bytes.
 const std::string& dense_request() {
     static const std::string text = [] {
-        const std::string tail = R"(""],"command":"click","protocolVersion":1,"requestId":"1-1"})";
+        const std::string tail = R"(0],"command":"click","protocolVersion":1,"requestId":"1-1"})";
         std::string r = R"({"arguments":[)";
-        while (r.size() + 3 + tail.size() <= kFrameLimit) {
-            r += R"("",)";
+        while (r.size() + 2 + tail.size() <= kFrameLimit) {
+            r += "0,";
         }
         return r + tail;
     }();
@@ -226,7 +230,11 @@ const TempDir& replies_folder() {
         dir.write("click.json", R"({"success":true,"canned":1})");
         dir.write("empty.json", "");
         dir.write("big.json", std::string(5 * 1024 * 1024, ' ') + "{}");
-        return true;
+        dir.write("max.json", std::string(kFrameLimit - 2, ' ') + "{}");
+        dir.write("over.json", std::string(kFrameLimit - 1, ' ') + "{}");
+        // There, but not a file the host may read.
+        return ::mkdir(dir.file("folder.json").c_str(), 0755) == 0 &&
+               ::symlink("click.json", dir.file("link.json").c_str()) == 0;
     }();
     (void)written;
     return dir;
@@ -249,7 +257,32 @@ struct Hostile {
     std::vector<std::string> log_lines;
     std::size_t budget_mib = kBudgetMib;
     std::size_t cap = kCap;
+    test::Launch launch = {};
+    std::chrono::milliseconds answer_bound = kAnswerBound;
 };
+
+// The error code of the reply to a request for `command`.
+std::string code_of_reply(const StubHost& host, const std::string& command) {
+    const auto reply = frame_payload(
+        ask(host, R"({"arguments":[],"command":")" + command + R"(","requestId":"1-6"})"));
+    return reply ? test::json_at(*reply, "error.code") : "no whole frame";
+}
+
+// Sets the host's limit on the size of files it writes, once its log is written out.
+void limit_file_size(const StubHost& host, rlim_t bytes) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    struct stat log {};
+    const rlim_t size = ::stat(host.log_path().c_str(), &log) == 0 ? log.st_size : 0;
+    const rlimit limit{bytes == RLIM_INFINITY ? bytes : size + bytes, RLIM_INFINITY};
+    EXPECT_EQ(::prlimit(host.pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+}
+
+// A folder that only its owner, a user the tests never are, may list.
+const std::string& unlistable_folder() {
+    static const TempDir dir;
+    EXPECT_EQ(::chmod(dir.path().c_str(), 0311) | ::chown(dir.path().c_str(), 12345, 12345), 0);
+    return dir.path();
+}
 
 const std::string kRefusedLength = "! refused, a frame length of 0 or above 4194304 bytes";
 
@@ -292,6 +325,14 @@ const Hostile kHostileClients[] = {
                          test::json_at(*reply, "requestId") == "\"1-6\"")
                  << command;
          }
+         // A reply file of exactly the frame limit is sent whole; one byte more is not.
+         const auto at_limit =
+             frame_payload(ask(host, R"({"arguments":[],"command":"max","requestId":"1-7"})"));
+         EXPECT_TRUE(at_limit && at_limit->size() == kFrameLimit);
+         EXPECT_EQ(code_of_reply(host, "over"), "\"STUB_REPLY_TOO_LARGE\"");
+         // A request without its id is not one a client sends.
+         const auto no_id = frame_payload(ask(host, R"({"arguments":[],"command":"click"})"));
+         EXPECT_TRUE(no_id && test::json_at(*no_id, "error.code") == "\"STUB_BAD_REQUEST\"");
          return nullptr;
      },
      {"! refused, not a JSON request: nesting deeper than 127",
@@ -377,7 +418,7 @@ const Hostile kHostileClients[] = {
          std::this_thread::sleep_for(std::chrono::milliseconds(300));
          return trickle;
      },
-     {}},
+     {"! no whole request frame: the time-out passed"}},
     {"LogNobodyReads",
      {"--log", unread_pipe()},
      [](const StubHost& host) -> Going {
@@ -418,6 +459,182 @@ const Hostile kHostileClients[] = {
          return nullptr;
      },
      {}},
+    {"MemoryGivenBackServesTheWaiting",
+     {},
+     [](const StubHost& host) -> Going {
+         // About 15 MiB each: four at a time, the rest served as memory comes back.
+         Crowd crowd(host, 8, test::frame(request_of_size(std::size_t{1} << 20)), true);
+         crowd.join();
+         for (const auto& reply : crowd.replies) {
+             EXPECT_TRUE(frame_payload(reply) &&
+                         test::json_at(reply.substr(4), "success") == "true");
+         }
+         return nullptr;
+     },
+     {}},
+    {"ReplyAfterADelayLongerThanTheTimeout",
+     {"--delay", std::to_string(kTimeoutSeconds * 1000 + 500)},
+     [](const StubHost& host) -> Going {
+         // More than the socket holds: the reply's own time-out starts after the delay.
+         EXPECT_TRUE(frame_payload(ask(host, request_of_size(std::size_t{2} << 20))));
+         return nullptr;
+     },
+     {}},
+    // T2: the host's own descriptors must not take the numbers of closed standard ones.
+    {"StartedWithoutStandardInputAndError",
+     {},
+     [](const StubHost&) -> Going { return nullptr; },
+     {},
+     kBudgetMib,
+     kCap,
+     {.closed = {0, 2}, .log = test::Launch::Log::pipe}},
+    {"StartedWithoutStandardInputAndOutput",
+     {},
+     [](const StubHost&) -> Going { return nullptr; },
+     {},
+     kBudgetMib,
+     kCap,
+     {.closed = {0, 1}, .log = test::Launch::Log::output}},
+    // T3: lengths of 4 MiB down to 1 byte, no body: a small request is answered at once.
+    {"LengthsWithoutTheirBodies",
+     {},
+     [](const StubHost& host) -> Going {
+         auto held = std::make_shared<std::vector<std::unique_ptr<Connection>>>();
+         for (std::size_t i = 0; i < 70; ++i) {
+             held->push_back(std::make_unique<Connection>(host.path()));
+             held->back()->send(
+                 test::frame(std::string(kFrameLimit >> (i % 23), ' ')).substr(0, 4));
+         }
+         std::this_thread::sleep_for(std::chrono::milliseconds(300));
+         return held;
+     },
+     {},
+     kBudgetMib,
+     128,
+     {},
+     std::chrono::milliseconds(1000)},
+    // T4: reply files that are there but cannot be read answer with a failure.
+    {"ReplyFilesThatCannotBeRead",
+     {"--replies", replies_folder().path()},
+     [](const StubHost& host) -> Going {
+         EXPECT_EQ(code_of_reply(host, "folder"), "\"STUB_REPLY_UNREADABLE\"");
+         EXPECT_EQ(code_of_reply(host, "link"), "\"STUB_REPLY_UNREADABLE\"");
+         if (kSanitized || !kCanLimitOtherProcesses) {
+             return nullptr;
+         }
+         // No descriptor left for the file once the connection has the last one.
+         int lowest_free = 0;
+         while (
+             ::access(("/proc/" + std::to_string(host.pid()) + "/fd/" + std::to_string(lowest_free))
+                          .c_str(),
+                      F_OK) == 0) {
+             ++lowest_free;
+         }
+         rlimit current{};
+         EXPECT_EQ(::prlimit(host.pid(), RLIMIT_NOFILE, nullptr, &current), 0);
+         const rlimit one{static_cast<rlim_t>(lowest_free) + 1, current.rlim_max};
+         EXPECT_EQ(::prlimit(host.pid(), RLIMIT_NOFILE, &one, nullptr), 0);
+         EXPECT_EQ(code_of_reply(host, "click"), "\"STUB_REPLY_UNREADABLE\"");
+         EXPECT_EQ(::prlimit(host.pid(), RLIMIT_NOFILE, &current, nullptr), 0);
+         return nullptr;
+     },
+     {"! the reply file folder.json cannot be read: Is a directory",
+      R"({"arguments":[],"command":"folder","requestId":"1-6"})",
+      "! the reply file link.json cannot be read: "}},
+    // T5: lines far larger than the pipe holds, each written whole.
+    {"LogOnANonBlockingPipe",
+     {},
+     [](const StubHost& host) -> Going {
+         for (int i = 0; i < 20; ++i) {
+             (void)ask(host, request_of_size(300000));
+         }
+         return nullptr;
+     },
+     std::vector<std::string>(20, R"({"arguments":["xxxxxxxx)"),
+     kBudgetMib,
+     kCap,
+     {.log = test::Launch::Log::pipe}},
+    // T6: a log write that fails part way, then room again.
+    {"LogCutShortByAFailingWrite",
+     {},
+     [](const StubHost& host) -> Going {
+         if (!kCanLimitOtherProcesses) {
+             return nullptr;
+         }
+         (void)ask(host, request_of_size(200, "a"));
+         limit_file_size(host, 40);
+         (void)ask(host, request_of_size(1000, "b"));
+         (void)ask(host, request_of_size(1000, "c"));
+         limit_file_size(host, RLIM_INFINITY);
+         (void)ask(host, request_of_size(200, "d"));
+         (void)ask(host, request_of_size(200, "e"));
+         return nullptr;
+     },
+     kCanLimitOtherProcesses
+         ? std::vector<std::string>{request_of_size(200, "a"), R"({"arguments":["xxxx)",
+                                    "! the line above was cut short: writing the log failed: File "
+                                    "too large (os error 27)",
+                                    "! 1 log lines were dropped: writing the log failed: File too "
+                                    "large (os error 27)",
+                                    request_of_size(200, "d"), request_of_size(200, "e")}
+         : std::vector<std::string>{}},
+    // T7: the log reaching a file-size limit ends nothing.
+    {"LogAtItsFileSizeLimit",
+     {},
+     [](const StubHost& host) -> Going {
+         if (kCanLimitOtherProcesses) {
+             limit_file_size(host, 0);
+             (void)ask(host, request_of_size(200));
+             (void)ask(host, request_of_size(200));
+             limit_file_size(host, RLIM_INFINITY);
+         }
+         return nullptr;
+     },
+     {kCanLimitOtherProcesses ? "! 2 log lines were dropped: writing the log failed: File too "
+                                "large (os error 27)"
+                              : "",
+      R"({"arguments":[],"command":"click")"}},
+    // T8: a crowd waiting for the budget, served in turn.
+    {"ManyWaitingForTheBudget",
+     {},
+     [](const StubHost& host) -> Going {
+         Crowd crowd(host, 196, test::frame(request_of_size(std::size_t{1} << 20)), true);
+         crowd.join();
+         for (const auto& reply : crowd.replies) {
+             EXPECT_TRUE(reply.empty() || frame_payload(reply)) << "only whole, valid frames";
+         }
+         return nullptr;
+     },
+     {},
+     kBudgetMib,
+     200},
+    // T9: started in a folder it cannot list.
+    {"StartedInAFolderItCannotList",
+     {},
+     [](const StubHost&) -> Going { return nullptr; },
+     {},
+     kBudgetMib,
+     kCap,
+     {.folder = unlistable_folder()}},
+    // T10: what some readers take for line breaks or terminal controls is logged escaped.
+    {"RequestsWithOtherLineBreaks",
+     {},
+     [](const StubHost& host) -> Going {
+         for (const char* text :
+              {"a\xC2\x85"
+               "b",
+               "\xE2\x80\xA8! forged", "\xE2\x80\xA9", "\xC2\x80\xC2\x9F\xC2\xA0"}) {
+             (void)ask(host, R"({"arguments":[")" + std::string(text) +
+                                 R"("],"command":"t","requestId":"1"})");
+         }
+         return nullptr;
+     },
+     {R"({"arguments":["a\u0085b"],"command":"t","requestId":"1"})",
+      R"({"arguments":["\u2028! forged"],"command":"t","requestId":"1"})",
+      R"({"arguments":["\u2029"],"command":"t","requestId":"1"})",
+      R"({"arguments":["\u0080\u009f)"
+      "\xC2\xA0"
+      R"("],"command":"t","requestId":"1"})"}},
 };
 
 void PrintTo(const Hostile& row, std::ostream* out) {
@@ -434,7 +651,7 @@ TEST_P(HostileClient, HostStaysWithinItsBounds) {
                  "--memory-budget",   std::to_string(row.budget_mib),
                  "--max-connections", std::to_string(row.cap)};
     options.insert(options.end(), row.options.begin(), row.options.end());
-    StubHost host(options);
+    StubHost host(options, {}, row.launch);
     {
         const Going going = row.attack(host);
         ASSERT_TRUE(alive(host.pid()));
@@ -444,21 +661,30 @@ TEST_P(HostileClient, HostStaysWithinItsBounds) {
         }
         const auto begin = std::chrono::steady_clock::now();
         EXPECT_TRUE(answers(host));
-        EXPECT_LT(std::chrono::steady_clock::now() - begin, kAnswerBound);
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, row.answer_bound);
         EXPECT_TRUE(alive(host.pid()));
     }
     if (const auto peak_kib = proc_status(host.pid(), "VmHWM"); peak_kib && !kSanitized) {
         EXPECT_LE(*peak_kib / 1024, row.budget_mib + kOverheadMib) << "peak resident MiB";
     }
     const auto log = lines_of(host.stop());
+    // The row's lines, one after another, from where the first of them stands.
+    auto line = std::find_if(log.begin(), log.end(), [&](const std::string& l) {
+        return !row.log_lines.empty() && l.starts_with(row.log_lines[0]);
+    });
     std::size_t at = 0;
-    for (const auto& line : log) {
-        if (at < row.log_lines.size() && line.starts_with(row.log_lines[at])) {
-            ++at;
-        }
+    for (; line != log.end() && at < row.log_lines.size() && line->starts_with(row.log_lines[at]);
+         ++line) {
+        ++at;
     }
     EXPECT_EQ(at, row.log_lines.size())
         << "missing from the log: " << (at < row.log_lines.size() ? row.log_lines[at] : "");
+    // Every line whole: a request as JSON, or a "! " line; a line cut short is said to be.
+    for (std::size_t i = 0; i < log.size(); ++i) {
+        EXPECT_TRUE(log[i].starts_with("! ") || read_json_text(std::string_view(log[i])) ||
+                    (i + 1 < log.size() && log[i + 1].starts_with("! the line above was cut")))
+            << log[i].substr(0, 200);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Host, HostileClient, ::testing::ValuesIn(kHostileClients),
@@ -564,10 +790,22 @@ TEST(Host, SocketFileLifeCycle) {
     const std::string path = dir.file("c.sock");
     {
         StubHost first({}, path);
-        // A live host's socket is refused, not taken over.
+        // A live host's socket is refused, not taken over, and its lock file left alone.
+        struct stat lock_before {};
+        struct stat lock_after {};
+        ASSERT_EQ(::stat((path + ".lock").c_str(), &lock_before), 0);
         EXPECT_THROW(StubHost second({}, path), std::runtime_error);
+        ASSERT_EQ(::stat((path + ".lock").c_str(), &lock_after), 0);
+        EXPECT_EQ(lock_before.st_ino, lock_after.st_ino);
         EXPECT_TRUE(answers(first));
         first.kill_hard();
+    }
+    {
+        // Whoever holds the lock file's lock, even a shared one, holds the path.
+        const int lock = ::open((path + ".lock").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::flock(lock, LOCK_SH), 0);
+        EXPECT_THROW(StubHost waiting({}, path), std::runtime_error);
+        ::close(lock);
     }
     struct stat left {};
     ASSERT_EQ(::lstat(path.c_str(), &left), 0) << "a killed host leaves its socket";
@@ -581,13 +819,22 @@ TEST(Host, SocketFileLifeCycle) {
         EXPECT_NE(::lstat(path.c_str(), &left), 0) << "SIGHUP removes the socket";
     }
     {
-        // What lives at the path when the host ends is not its socket: left alone.
+        // What lives at the path or the lock's when the host ends is not its own: left alone.
         StubHost host({}, path);
-        ASSERT_EQ(::unlink(path.c_str()), 0);
+        ASSERT_EQ(::unlink(path.c_str()) | ::unlink((path + ".lock").c_str()), 0);
         dir.write("c.sock", "another's");
+        dir.write("c.sock.lock", "another's");
         host.stop();
-        EXPECT_EQ(::lstat(path.c_str(), &left), 0);
+        EXPECT_EQ(::lstat(path.c_str(), &left) | ::lstat((path + ".lock").c_str(), &left), 0);
         ::unlink(path.c_str());
+    }
+    {
+        // A path as long as the platform allows, and not a byte longer.
+        const std::string longest =
+            dir.file(std::string(max_socket_path_length() - dir.path().size() - 1, 'p'));
+        StubHost host({}, longest);
+        EXPECT_TRUE(answers(host));
+        EXPECT_THROW(StubHost longer({}, longest + "p"), std::runtime_error);
     }
     // Two hosts started on one path at the same moment: exactly one of them serves.
     for (int round = 0; round < 10; ++round) {
@@ -609,6 +856,41 @@ TEST(Host, SocketFileLifeCycle) {
     EXPECT_THROW(StubHost on_a_file({}, dir.file("plain")), std::runtime_error);
 }
 
+// Every pair of reply options, both ways round, against the pairs that combine, written out.
+TEST(Host, ReplyOptionsThatExcludeEachOther) {
+    const TempDir dir;
+    dir.write("r", "{}");
+    const std::vector<Args> reply_options{{"--replies", dir.path()},
+                                          {"--reply", dir.file("r")},
+                                          {"--fail"},
+                                          {"--raw", dir.file("r")},
+                                          {"--close-after", "1"},
+                                          {"--no-reply"},
+                                          {"--no-read"},
+                                          {"--hang-up"}};
+    const std::set<std::pair<std::string, std::string>> combine{{"--replies", "--fail"},
+                                                                {"--replies", "--close-after"},
+                                                                {"--reply", "--close-after"},
+                                                                {"--fail", "--close-after"},
+                                                                {"--raw", "--close-after"}};
+    for (const Args& a : reply_options) {
+        for (const Args& b : reply_options) {
+            if (a == b) {
+                continue;
+            }
+            Args args = a;
+            args.insert(args.end(), b.begin(), b.end());
+            args.push_back(dir.file("no/s"));  // started, it would fail here
+            const bool combines = combine.count({a[0], b[0]}) + combine.count({b[0], a[0]}) > 0;
+            const std::string err = test::run_process(test::stub_path(), args).err;
+            EXPECT_EQ(err.starts_with("corvanelle-control-stub: " + a[0] + " and " + b[0] +
+                                      " cannot be used together\n"),
+                      !combines)
+                << a[0] << " " << b[0];
+        }
+    }
+}
+
 TEST(Host, CommandLineMistakesAreOneLine) {
     const TempDir dir;
     struct Case {
@@ -617,6 +899,9 @@ TEST(Host, CommandLineMistakesAreOneLine) {
     };
     dir.write("empty", "");
     dir.write("big", std::string(kFrameLimit + 1, ' '));
+    dir.write("max", std::string(kFrameLimit, ' '));
+    dir.write("raw", std::string(2 * kFrameLimit, ' '));
+    dir.write("raw+", std::string(2 * kFrameLimit + 1, ' '));
     const StubHost live;
     const std::string stub = "corvanelle-control-stub: ";
     const Case cases[] = {
@@ -635,6 +920,13 @@ TEST(Host, CommandLineMistakesAreOneLine) {
         {{"--quiet", "--log", dir.file("log"), dir.file("s")},
          stub + "--quiet and --log cannot be used together\n"},
         {{"--memory-budget=0", dir.file("s")}, stub + "--memory-budget takes"},
+        // Closing 0, 1 or 2 after the ready line would hand the number to a connection.
+        {{"--ready-fd", "2", dir.file("s")},
+         stub + "--ready-fd takes a whole number from 3 to 65535, not '2'\n"},
+        // Files of exactly the largest size each option takes, and one byte more.
+        {{"--reply", dir.file("max"), dir.file("no/s")}, stub + "cannot enter the folder of "},
+        {{"--raw", dir.file("raw"), dir.file("no/s")}, stub + "cannot enter the folder of "},
+        {{"--raw", dir.file("raw") + "+", dir.file("no/s")}, stub + "cannot use "},
         {{live.path()}, stub + live.path() + " is already in use by a running host\n"},
         {{"--replies", dir.file("absent"), dir.file("s")},
          "corvanelle-control-stub: cannot open the replies folder "},

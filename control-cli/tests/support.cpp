@@ -317,12 +317,15 @@ void ScriptedHost::send_bytes(int fd, const std::string& bytes) {
     }
 }
 
-StubHost::StubHost(const std::vector<std::string>& options, const std::string& path)
+StubHost::StubHost(const std::vector<std::string>& options, const std::string& path,
+                   const Launch& launch)
     : path_(path.empty() ? dir_.file("s") : path), log_path_(dir_.file("log")) {
     // The host says on descriptor 3 when it listens: a hand-shake, not a wait for the file.
     std::unique_lock lock(spawning());
     std::array<int, 2> ready{};
-    check(::pipe(ready.data()) == 0, "pipe");
+    std::array<int, 2> log{-1, -1};
+    check(::pipe(ready.data()) == 0 && (launch.log != Launch::Log::pipe || ::pipe(log.data()) == 0),
+          "pipe");
     // Close-on-exec, so that no later child keeps this hand-shake open; the dup2 below gives
     // the host its own copy.
     for (int& fd : ready) {
@@ -333,7 +336,13 @@ StubHost::StubHost(const std::vector<std::string>& options, const std::string& p
         }
         (void)::fcntl(fd, F_SETFD, FD_CLOEXEC);
     }
-    std::vector<std::string> args{stub_path(), "--log", log_path_, "--ready-fd", "3"};
+    std::vector<std::string> args{stub_path(), "--ready-fd", "3"};
+    if (!launch.folder.empty()) {
+        args.insert(args.begin(), {"/usr/bin/unshare", "--map-root-user"});
+    }
+    if (launch.log == Launch::Log::file) {
+        args.insert(args.end(), {"--log", log_path_});
+    }
     args.insert(args.end(), options.begin(), options.end());
     args.push_back(path_);
     auto argv = pointers(args);
@@ -346,11 +355,35 @@ StubHost::StubHost(const std::vector<std::string>& options, const std::string& p
     if (ready[1] != 3) {
         posix_spawn_file_actions_addclose(&actions, ready[1]);
     }
+    if (launch.log == Launch::Log::pipe) {
+        (void)::fcntl(log[0], F_SETFD, FD_CLOEXEC);
+        (void)::fcntl(log[1], F_SETFL, O_NONBLOCK);
+        posix_spawn_file_actions_adddup2(&actions, log[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, log[1]);
+    }
+    for (const int fd : launch.closed) {
+        posix_spawn_file_actions_addclose(&actions, fd);
+    }
+    if (!launch.folder.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, launch.folder.c_str());
+    }
     pid_t pid = -1;
     errno = ::posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     const int spawned = errno;
     ::close(ready[1]);
+    if (launch.log == Launch::Log::pipe) {
+        ::close(log[1]);
+        log_reader_ = std::thread([this, fd = log[0]] {
+            std::array<char, 65536> buffer{};
+            ssize_t n = 0;
+            while ((n = ::read(fd, buffer.data(), buffer.size())) > 0 ||
+                   (n < 0 && errno == EINTR)) {
+                piped_log_.append(buffer.data(), static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+            }
+            ::close(fd);
+        });
+    }
     lock.unlock();
     errno = spawned;
     check(errno == 0, "posix_spawn stub");
@@ -376,6 +409,10 @@ std::string StubHost::stop() {
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
+    }
+    if (log_reader_.joinable()) {
+        log_reader_.join();
+        return piped_log_;
     }
     std::ifstream in(log_path_);
     return {std::istreambuf_iterator<char>(in), {}};

@@ -109,15 +109,28 @@ class ScriptedHost {
 // The frame of a payload: its length in four big-endian bytes, then the payload.
 std::string frame(const std::string& payload);
 
+// How a stand-in host is started, besides its options.
+struct Launch {
+    std::vector<int> closed;  // standard descriptors it starts without
+    // Where it logs: to a file of its own, to standard output as a non-blocking pipe read at
+    // once, or to the standard output it was started with.
+    enum class Log { file, pipe, output } log = Log::file;
+    // A folder to start in, as root of a user namespace of its own, whom the permissions of a
+    // folder owned by someone else then bind.
+    std::string folder;
+};
+
 // A running stand-in host on a fresh socket, stopped with SIGTERM when the object goes.
 class StubHost {
   public:
     // On a fresh socket path, or on `path`.
-    explicit StubHost(const std::vector<std::string>& options = {}, const std::string& path = {});
+    explicit StubHost(const std::vector<std::string>& options = {}, const std::string& path = {},
+                      const Launch& launch = {});
     ~StubHost();
     StubHost(const StubHost&) = delete;
     StubHost& operator=(const StubHost&) = delete;
     const std::string& path() const { return path_; }
+    const std::string& log_path() const { return log_path_; }
     // Stops the host and returns what it logged.
     std::string stop();
     // Ends the host with SIGKILL: its socket file stays behind.
@@ -129,6 +142,8 @@ class StubHost {
     std::string path_;
     std::string log_path_;
     int pid_ = -1;
+    std::thread log_reader_;  // of a log on a pipe, into piped_log_
+    std::string piped_log_;
 };
 
 }  // namespace corvanelle::test
