@@ -28,6 +28,7 @@
 
 #include "exchange/frame.hpp"
 #include "exchange/reader.hpp"
+#include "report/json_text.hpp"
 #include "exchange/socket.hpp"
 #include "support.hpp"
 #include "version.hpp"
@@ -333,6 +334,11 @@ const Hostile kHostileClients[] = {
          // A request without its id is not one a client sends.
          const auto no_id = frame_payload(ask(host, R"({"arguments":[],"command":"click"})"));
          EXPECT_TRUE(no_id && test::json_at(*no_id, "error.code") == "\"STUB_BAD_REQUEST\"");
+         // Replies the host writes by hand, keys in the order the compact writer puts them.
+         const auto echo = frame_payload(ask(host, request_of_size(200, "echo")));
+         for (const auto& reply : {no_id, echo}) {
+             EXPECT_TRUE(reply && to_compact(test::parse_json(*reply)) == *reply);
+         }
          return nullptr;
      },
      {"! refused, not a JSON request: nesting deeper than 127",
