@@ -28,8 +28,8 @@
 
 #include "exchange/frame.hpp"
 #include "exchange/reader.hpp"
-#include "report/json_text.hpp"
 #include "exchange/socket.hpp"
+#include "report/json_text.hpp"
 #include "support.hpp"
 #include "version.hpp"
 
