@@ -15,11 +15,9 @@ scripts/setup.sh llvm-14 file googletest python3
 CORVANELLE_ZIG=$(scripts/fetch-zig.sh)/zig
 export CORVANELLE_ZIG
 
-jobs=$(nproc)
 for arch in x86_64 arm64; do
     echo "== macOS $arch: both programs and the test programs, warnings as errors"
-    cmake --preset "macos-$arch" -DCORVANELLE_ZIG="$CORVANELLE_ZIG" >/dev/null
-    cmake --build --preset "macos-$arch" -j "$jobs"
+    cmake --workflow --preset "macos-$arch" >/dev/null
     # Only Zig's Darwin headers, Boost's and GoogleTest's, and ours: no header of the Linux
     # system took part (the compiler's dependency files name every header it read).
     if grep -l -E '(^| )/usr/(local/)?include/' -r --include='*.o.d' "build/macos-$arch"; then
@@ -69,8 +67,7 @@ echo "== The universal archive"
 # The rest of the install tree (manual pages, completions, schemas, licence) is the same on
 # every system: installed from a native build, whose programs are then replaced by the
 # universal ones.
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$jobs" >/dev/null
+cmake --workflow --preset release >/dev/null
 out=build/macos-universal
 name=corvanelle-control-$version-macos-universal
 rm -rf "$out"

@@ -35,8 +35,7 @@ snapshot=${snapshot:-$(git -C "$source" rev-parse HEAD)}
 build_package() { # FOLDER: a fresh copy there, built with the release preset, packed
     mkdir -p "$1"
     git -C "$source" archive "$snapshot" | tar -x -C "$1"
-    (cd "$1" && cmake --preset release >/dev/null && cmake --build --preset release -j "$(nproc)" >/dev/null &&
-        cd build/release && cpack -G DEB >/dev/null)
+    (cd "$1" && cmake --workflow --preset release >/dev/null && cd build/release && cpack -G DEB >/dev/null)
 }
 echo "== Building the package twice, at $work/one and $work/the-second-copy"
 build_package "$work/one"
