@@ -114,7 +114,7 @@ paths_named_exist() { # ROOT PREFIX PAGE...
         [ -e "$root$path" ] || { echo "a manual page names $path, which is not there" >&2; return 1; }
         count=$((count + 1))
     done < <(zcat -f "$@" | awk '/^\.SH /{ named = ($2 == "FILES" || $2 == "SCHEMAS") } named' |
-        grep -oE '(^| )/[^ ,]+' | sed 's/^ //')
+        grep -oE '(^| |\\%)/[^ ,]+' | sed 's/^ //; s/^\\%//')
     [ "$count" -ge 7 ] || { echo "the manual pages name only $count paths" >&2; return 1; }
     echo "the $count paths that the manual pages name exist under $prefix"
 }
