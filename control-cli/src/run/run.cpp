@@ -44,8 +44,8 @@ bool reply_succeeded(const Document& reply) {
            success.kind() == Document::Kind::boolean && success.boolean();
 }
 
-// Status 0 only once everything meant for standard output was written out. Making the text
-// can run out of memory: then it is not written, and that is the failure.
+// Status 0 only once everything meant for standard output was written out. Making the version
+// document or the help text can run out of memory, which is a failure to write it.
 template <typename Print>
 int finish_output(Print print, int status) {
     Status written;
