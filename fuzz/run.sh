@@ -11,8 +11,7 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(reader frame command_line envelope host)
 
 scripts/setup.sh clang-14 libclang-rt-14-dev
-cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$(nproc)" >/dev/null
+cmake --workflow --preset fuzz >/dev/null
 
 suite=../shared/json-test-suite/test_parsing
 findings=build/fuzz/findings

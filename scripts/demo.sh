@@ -6,11 +6,8 @@ cd "$(dirname "$0")/.."
 
 echo "== Checking the Debian packages the build needs (installing what is missing)"
 scripts/setup.sh
-echo "== Configuring the release build (the programs alone, no tests)"
-cmake --preset release >/dev/null
-echo "== Building the client and the stand-in host"
-cmake --build --preset release -j "$(nproc)" --target corvanelle-control corvanelle-control-stub \
-    >/dev/null
+echo "== Building the release build: the programs alone, no tests"
+cmake --workflow --preset release >/dev/null
 bin=build/release/control-cli
 
 dir=$(mktemp -d /tmp/corvanelle-demo.XXXXXX)

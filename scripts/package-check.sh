@@ -4,8 +4,9 @@
 # what a user meets: the programs against the installed host, the manual pages and every path
 # their FILES and SCHEMAS sections name, and the completions in bash, zsh and fish as each
 # shell finds them; checks that an install under another prefix names its own paths; makes the
-# CPack archive that Mac users are told to make. At the end the machine's corvanelle-control
-# package is as it was: removed if there was none, reinstalled (repacked first) if there was.
+# CPack archive that Mac users are told to make, and unpacks it over existing folders. At the
+# end the machine's corvanelle-control package is as it was: removed if there was none,
+# reinstalled (repacked first) if there was.
 # Needs root (dpkg -i). The Debian packages it installs to check with stay installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,8 +35,7 @@ snapshot=${snapshot:-$(git -C "$source" rev-parse HEAD)}
 build_package() { # FOLDER: a fresh copy there, built with the release preset, packed
     mkdir -p "$1"
     git -C "$source" archive "$snapshot" | tar -x -C "$1"
-    (cd "$1" && cmake --preset release >/dev/null && cmake --build --preset release -j "$(nproc)" >/dev/null &&
-        cd build/release && cpack -G DEB >/dev/null)
+    (cd "$1" && cmake --workflow --preset release >/dev/null && cd build/release && cpack -G DEB >/dev/null)
 }
 echo "== Building the package twice, at $work/one and $work/the-second-copy"
 build_package "$work/one"
@@ -114,7 +114,7 @@ paths_named_exist() { # ROOT PREFIX PAGE...
         [ -e "$root$path" ] || { echo "a manual page names $path, which is not there" >&2; return 1; }
         count=$((count + 1))
     done < <(zcat -f "$@" | awk '/^\.SH /{ named = ($2 == "FILES" || $2 == "SCHEMAS") } named' |
-        grep -oE '(^| )/[^ ,]+' | sed 's/^ //')
+        grep -oE '(^| |\\%)/[^ ,]+' | sed 's/^ //; s/^\\%//')
     [ "$count" -ge 7 ] || { echo "the manual pages name only $count paths" >&2; return 1; }
     echo "the $count paths that the manual pages name exist under $prefix"
 }
@@ -153,9 +153,11 @@ for entry in bin/corvanelle-control bin/corvanelle-control-stub \
     share/corvanelle-control/request.schema.json; do
     grep -q "^[^/]*/$entry\$" <<<"$contents" || { echo "$archive lacks $entry" >&2; exit 1; }
 done
-# Unpacked as Mac users are told to, into the configured prefix, its pages name what is there.
+# Unpacked as Mac users are told to, into the configured prefix, its pages name what is there;
+# unpacked over folders that exist, it leaves them as they were.
 mkdir -p "$work/unpacked/usr/local"
 tar -xzf "$archive" -C "$work/unpacked/usr/local" --strip-components=1
 paths_named_exist "$work/unpacked" /usr/local "$work"/unpacked/usr/local/share/man/man*/*
-echo "$(basename "$archive") holds the programs, their manual pages and the schemas"
+bash scripts/archive-check.sh "$archive"
+echo "$(basename "$archive") holds the programs, their manual pages and the schemas, and no folder"
 echo "package built twice alike, checked, installed, used; the machine's package is restored"

@@ -6,6 +6,4 @@ cd "$(dirname "$0")/.."
 # Besides the build: GoogleTest, both manual-page checkers, the shells whose completions are
 # tested, and the schema validator.
 scripts/setup.sh libgtest-dev groff-base mandoc zsh fish python3-jsonschema
-cmake --preset ci
-cmake --build --preset ci -j "$(nproc)"
-ctest --preset ci -j "$(nproc)"
+cmake --workflow --preset ci

@@ -1,6 +1,6 @@
-# Turns the table of messages in README.md (the rows between the "messages: begin" and
-# "messages: end" comments) into man(7) tagged paragraphs for the client's manual page, so
-# that the two never disagree. Cells hold plain text and `code`; a `\|` stands for a `|`.
+# Turns the table of messages (messages.md: a Markdown table, its header row first) into man(7)
+# tagged paragraphs for the client's manual page. Cells hold plain text and `code`; a `\|`
+# stands for a `|`.
 # POSIX awk only: macOS builds run it with its own awk.
 function replace_all(text, from, to,    out, at) {
     out = ""
@@ -28,12 +28,10 @@ function roff(text,    out, code) {
     }
     return out
 }
-/^<!-- messages: begin/ { inside = 1; next }
-/^<!-- messages: end/ { inside = 0; next }
-inside && /^\|/ && !/^\|---/ {
+/^\|/ && !/^\|---/ {
     line = replace_all($0, "\\|", "\001")
     if (split(line, cell, "|") != 7) {
-        print "README.md: a row of the messages table has not five cells: " $0 > "/dev/stderr"
+        print FILENAME ": a row of the messages table has not five cells: " $0 > "/dev/stderr"
         failed = 1
         exit 1
     }
@@ -50,7 +48,7 @@ inside && /^\|/ && !/^\|---/ {
 }
 END {
     if (!failed && rows < 2) {
-        print "README.md: the messages table was not found" > "/dev/stderr"
+        print FILENAME ": no table of messages" > "/dev/stderr"
         exit 1
     }
 }

@@ -33,47 +33,70 @@ TEST(ManPage, ListsTheCommandTableInOrder) {
     EXPECT_EQ(listed, table);
 }
 
-// The manual's messages are made from the README's table: every row's message is there, in
-// order, as the tag of an entry under DIAGNOSTICS, with the roff escapes undone; and the table
-// names every fixed failure text.
-TEST(ManPage, DiagnosticsHoldTheReadmeTableOfEveryMessage) {
-    std::ifstream readme(CORVANELLE_README);
-    ASSERT_TRUE(readme) << CORVANELLE_README;
-    std::vector<std::string> in_readme;
-    bool in_table = false;
-    for (std::string line; std::getline(readme, line);) {
-        in_table = in_table ? !line.starts_with("<!-- messages: end")
-                            : line.starts_with("<!-- messages: begin");
-        if (in_table && line.starts_with("| `")) {
-            in_readme.push_back(line.substr(3, line.find("` |") - 3));
+// The table of messages is one file: the README holds a copy of it, and the manual's DIAGNOSTICS
+// are made from it, every cell of every row in order, with the roff escapes undone; and the
+// table names every fixed failure text.
+TEST(ManPage, DiagnosticsAndReadmeHoldTheTableOfEveryMessage) {
+    const auto lines_of = [](const char* path) {
+        std::ifstream file(path);
+        EXPECT_TRUE(file) << path;
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(file, line);) {
+            lines.push_back(line);
+        }
+        return lines;
+    };
+    const auto replace = [](std::string text, const std::string& from, const std::string& to) {
+        for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + 1)) {
+            text.replace(at, from.size(), to);
+        }
+        return text;
+    };
+    std::vector<std::string> table;
+    std::vector<std::vector<std::string>> from_table;
+    std::vector<std::string> messages;
+    for (const std::string& line : lines_of(CORVANELLE_MESSAGES)) {
+        if (!line.starts_with("|")) {
+            continue;
+        }
+        table.push_back(line);
+        std::vector<std::string> cells;
+        const std::string row = replace(replace(line, "\\|", "\x01"), "\u2026", "...");
+        for (auto at = row.find('|'); at + 1 < row.size(); at = row.find('|', at + 1)) {
+            cells.push_back(
+                replace(row.substr(at + 2, row.find('|', at + 1) - at - 3), "\x01", "|"));
+        }
+        if (table.size() > 2) {
+            from_table.push_back(
+                {cells[0], cells[1] + ": " + cells[2], "Carried out? " + cells[3], cells[4]});
+            messages.push_back(cells[0].substr(1, cells[0].find('`', 1) - 1));
         }
     }
-    std::ifstream page(CORVANELLE_MAN_PAGE);
-    ASSERT_TRUE(page) << CORVANELLE_MAN_PAGE;
-    std::vector<std::string> in_page;
-    bool in_section = false;
-    bool tag_next = false;
-    for (std::string line; std::getline(page, line);) {
-        if (line.starts_with(".SH ")) {
-            in_section = line == ".SH DIAGNOSTICS";
-        } else if (in_section && tag_next && line.starts_with("\\fB")) {
-            std::string text;
-            for (std::size_t i = 3; i < line.size(); ++i) {
-                if (line.compare(i, 3, "\\fR") == 0 && i + 3 == line.size()) {
-                    break;
-                }
-                if (line[i] == '\\' && i + 1 < line.size()) {
-                    text += line[i + 1] == 'e' ? '\\' : line[i + 1];
-                    ++i;
-                } else {
-                    text += line[i];
-                }
-            }
-            in_page.push_back(text);
+    bool in_copy = false;
+    std::vector<std::string> copy;
+    for (const std::string& line : lines_of(CORVANELLE_README)) {
+        in_copy = in_copy ? !line.starts_with("<!-- messages: end")
+                          : line.starts_with("<!-- messages: begin");
+        if (in_copy && line.starts_with("|")) {
+            copy.push_back(line);
         }
-        tag_next = in_section && line == ".TP";
     }
-    EXPECT_EQ(in_page, in_readme);
+    EXPECT_EQ(copy, table) << "README.md's table of messages is not a copy of " CORVANELLE_MESSAGES;
+
+    std::vector<std::vector<std::string>> in_page;
+    bool in_messages = false;
+    for (const std::string& line : lines_of(CORVANELLE_MAN_PAGE)) {
+        if (line.starts_with(".SH ") || line.starts_with(".SS ") || line == ".PP") {
+            in_messages = line == ".SS Messages";
+        } else if (in_messages && line == ".TP") {
+            in_page.emplace_back();
+        } else if (in_messages && !in_page.empty() && line != ".br") {
+            std::string text = replace(replace(line, "\\&", ""), "\\fB", "`");
+            text = replace(replace(replace(text, "\\fR", "`"), "\\-", "-"), "\\e", "\\");
+            in_page.back().push_back(text);
+        }
+    }
+    EXPECT_EQ(in_page, from_table);
 
     // And the table documents every fixed text of the program, as the program writes it.
     std::string numbered = texts::argument_not_utf8(7);
@@ -83,9 +106,10 @@ TEST(ManPage, DiagnosticsHoldTheReadmeTableOfEveryMessage) {
           std::string(texts::kUnsupportedListTarget) + "X", numbered,
           std::string(texts::kSocketNotConfigured), std::string(texts::kRequestTooLarge),
           std::string(texts::kFrameSizeInvalid), std::string(texts::kReplyOutOfMemory),
-          std::string(texts::kPathTooLong), std::string(texts::kWriteIncomplete),
-          std::string(texts::kFillIncomplete)}) {
-        EXPECT_NE(std::find(in_readme.begin(), in_readme.end(), text), in_readme.end()) << text;
+          std::string(texts::kCommandLineOutOfMemory), std::string(texts::kRequestOutOfMemory),
+          std::string(texts::kOutputOutOfMemory), std::string(texts::kPathTooLong),
+          std::string(texts::kWriteIncomplete), std::string(texts::kFillIncomplete)}) {
+        EXPECT_NE(std::find(messages.begin(), messages.end(), text), messages.end()) << text;
     }
 }
 

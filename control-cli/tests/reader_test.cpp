@@ -54,6 +54,7 @@ TEST(ReadReply, AcceptsPerTheReadingRules) {
         {"-0.0e-99999999999", "-0.0"},
         {"1e-99999999999", "0.0"},
         {"[0E+99999999999]", "[0.0]"},
+        {R"(["\"0e99999999999", 0e99999999999])", R"(["\"0e99999999999",0.0])"},
         {"4.9406564584124654e-324", "5e-324"},
         // Doubles read exactly, to the nearest double of their text.
         {"0.1", "0.1"},

@@ -6,6 +6,8 @@
 #include <unistd.h>
 #include <array>
 #include <cstdlib>
+#include <new>
+#include <optional>
 
 #include "exchange/reader.hpp"
 #include "exchange/socket.hpp"
@@ -65,7 +67,14 @@ Document build_request(std::string_view command, const std::vector<std::string>&
 
 Result<Document> transact(std::string_view command, const std::vector<std::string>& arguments,
                           const Timeouts& timeouts) {
-    const Document request = build_request(command, arguments);
+    // The request is made before anything else and encoded once connected; both are let go as
+    // soon as they are sent, so that they do not share memory with the reply.
+    std::optional<Document> request;
+    try {
+        request = build_request(command, arguments);
+    } catch (const std::bad_alloc&) {
+        return fail(texts::kRequestOutOfMemory);
+    }
 
     const char* path = std::getenv(kSocketVariable);
     if (path == nullptr || !is_valid_utf8(path)) {
@@ -83,13 +92,20 @@ Result<Document> transact(std::string_view command, const std::vector<std::strin
         return forward_failure(set);
     }
 
-    const std::string payload = to_compact(request);
+    std::string payload;
+    try {
+        payload = to_compact(*request);
+    } catch (const std::bad_alloc&) {
+        return fail(texts::kRequestOutOfMemory);
+    }
+    request.reset();
     if (payload.size() > kFrameLimit) {
         return fail(texts::kRequestTooLarge);
     }
     if (auto sent = send_frame(*socket, payload); !sent) {
         return forward_failure(sent);
     }
+    std::string().swap(payload);
     return receive_reply(*socket);
 }
 

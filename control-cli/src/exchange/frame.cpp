@@ -1,5 +1,6 @@
 #include "exchange/frame.hpp"
 
+#include <new>
 #include <span>
 
 #include "exchange/socket.hpp"
@@ -24,7 +25,12 @@ Result<OwnedText> receive_frame(const Socket& socket) {
     if (!valid_frame_length(length)) {
         return fail(texts::kFrameSizeInvalid);
     }
-    OwnedText payload = OwnedText::uninitialised(length);
+    OwnedText payload;
+    try {
+        payload = OwnedText::uninitialised(length);
+    } catch (const std::bad_alloc&) {
+        return fail(texts::kReplyOutOfMemory);
+    }
     if (auto received =
             socket.receive_exact(std::as_writable_bytes(std::span(payload.data.get(), length)));
         !received) {

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 #include <algorithm>
+#include <new>
 
 #include "report/json_text.hpp"
 #include "report/output.hpp"
@@ -86,10 +87,17 @@ std::string failure_envelope(std::string_view message) {
 }
 
 int report_failure(std::string_view message) {
-    std::string line = failure_envelope(message);
-    line += '\n';
+    // Without memory for the envelope, a line feed alone stands in its place: standard error
+    // still ends with one line, and the status is still 1.
+    std::string line;
+    try {
+        line = failure_envelope(message);
+        line += '\n';
+    } catch (const std::bad_alloc&) {
+        line.clear();
+    }
     // Nothing sensible is left to do when standard error itself cannot be written.
-    (void)write_all(STDERR_FILENO, line);
+    (void)write_all(STDERR_FILENO, line.empty() ? std::string_view("\n") : line);
     return 1;
 }
 

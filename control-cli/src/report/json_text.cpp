@@ -1,6 +1,7 @@
 #include "report/json_text.hpp"
 
 #include "shared/document.hpp"
+#include "shared/failure_texts.hpp"
 
 #include <unistd.h>
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace corvanelle {
 namespace {
@@ -354,14 +356,20 @@ std::string to_indented(const Document& value) {
 }
 
 Status print_value(const Document& value, bool compact) {
-    TextOut out(STDOUT_FILENO);
-    if (compact) {
-        write_compact(value, out);
-    } else {
-        write_indented(value, out);
+    // The text is made in a buffer that can run out of memory: a failure like a failed write,
+    // after which standard output may hold the text's start.
+    try {
+        TextOut out(STDOUT_FILENO);
+        if (compact) {
+            write_compact(value, out);
+        } else {
+            write_indented(value, out);
+        }
+        out.put('\n');
+        return out.finish();
+    } catch (const std::bad_alloc&) {
+        return fail(texts::kOutputOutOfMemory);
     }
-    out.put('\n');
-    return out.finish();
 }
 
 }  // namespace corvanelle

@@ -28,7 +28,7 @@ void append_double(double value, TextOut& out);
 void append_double_general(double value, TextOut& out);
 
 // Prints `value` and one line feed on standard output, compact or indented, and returns the
-// first failed write, if any.
+// first failed write, if any, or the lack of memory to make the text.
 Status print_value(const Document& value, bool compact);
 
 }  // namespace corvanelle

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 #include <algorithm>
+#include <new>
 
 #include "commands/commands.hpp"
 #include "exchange/exchange.hpp"
@@ -43,8 +44,16 @@ bool reply_succeeded(const Document& reply) {
            success.kind() == Document::Kind::boolean && success.boolean();
 }
 
-// Status 0 only once everything meant for standard output was written out.
-int finish_output(const Status& written, int status) {
+// Status 0 only once everything meant for standard output was written out. Making the version
+// document or the help text can run out of memory, which is a failure to write it.
+template <typename Print>
+int finish_output(Print print, int status) {
+    Status written;
+    try {
+        written = print();
+    } catch (const std::bad_alloc&) {
+        written = fail(texts::kOutputOutOfMemory);
+    }
     return written ? status : report_failure(written.error().message);
 }
 
@@ -133,9 +142,9 @@ int run(std::vector<std::string> arguments) {
     }
     switch (line->action) {
         case CommandLine::Action::version:
-            return finish_output(print_value(version_document(), line->compact), 0);
+            return finish_output([&] { return print_value(version_document(), line->compact); }, 0);
         case CommandLine::Action::help:
-            return finish_output(write_all(STDOUT_FILENO, help_text()), 0);
+            return finish_output([] { return write_all(STDOUT_FILENO, help_text()); }, 0);
         case CommandLine::Action::forward:
             break;
     }
@@ -143,7 +152,8 @@ int run(std::vector<std::string> arguments) {
     if (!reply) {
         return report_failure(reply.error().message);
     }
-    return finish_output(print_value(*reply, line->compact), reply_succeeded(*reply) ? 0 : 1);
+    return finish_output([&] { return print_value(*reply, line->compact); },
+                         reply_succeeded(*reply) ? 0 : 1);
 }
 
 }  // namespace corvanelle

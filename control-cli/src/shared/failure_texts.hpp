@@ -10,6 +10,8 @@
 namespace corvanelle::texts {
 
 // The command line.
+inline constexpr std::string_view kCommandLineOutOfMemory =
+    "not enough memory to read the command line";
 inline constexpr std::string_view kListNeedsTarget = "list requires apps, windows, or screens";
 // Each followed by the word as it was typed.
 inline constexpr std::string_view kUnknownCommand = "unknown command: ";
@@ -33,7 +35,11 @@ inline constexpr std::string_view kSocketNotConfigured =
 inline constexpr std::string_view kRequestTooLarge =
     "control request exceeds the protocol frame limit";
 inline constexpr std::string_view kFrameSizeInvalid = "control response frame size is invalid";
+inline constexpr std::string_view kRequestOutOfMemory = "not enough memory to make the request";
 inline constexpr std::string_view kReplyOutOfMemory = "not enough memory to read the reply";
+
+// Standard output: the reply, the version document or the help text.
+inline constexpr std::string_view kOutputOutOfMemory = "not enough memory to write the output";
 
 // The socket layer, and every other transfer that must move a whole buffer.
 inline constexpr std::string_view kPathTooLong = "path must be shorter than SUN_LEN";
