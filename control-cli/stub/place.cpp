@@ -20,7 +20,7 @@ int search_only_flags() {
 #if defined(O_PATH)
     return O_PATH | O_DIRECTORY | O_CLOEXEC;  // Linux
 #elif defined(O_SEARCH)
-    return O_SEARCH | O_DIRECTORY | O_CLOEXEC;  // macOS: search rights alone
+    return O_SEARCH | O_DIRECTORY | O_CLOEXEC;  // macOS 13 and later: search rights alone
 #else
     return O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
@@ -116,10 +116,12 @@ Status Place::clear_the_way() const {
 
 // Binds and listens under a short temporary name in the socket's own folder, then renames it
 // into place, so that the path exists only once connections to it are accepted, whatever its
-// length. Binding takes a path, so the host enters the folder for it and then goes back.
+// length. Binding takes a path, so the host enters the folder for it and then goes back; where
+// the starting folder cannot be opened again (macOS without O_SEARCH, a folder it may not
+// list), it stays: nothing after this names a path relative to the starting folder.
 Result<Socket> Place::listen(std::size_t backlog) {
     const Descriptor here(::open(".", search_only_flags()));
-    if (!here.is_open() || ::fchdir(folder_.get()) != 0) {
+    if (::fchdir(folder_.get()) != 0) {
         return fail("cannot enter the folder of " + path_ + ": " + os_error_message(errno));
     }
     const std::string temporary = ".stub-" + std::to_string(::getpid());
@@ -142,7 +144,7 @@ Result<Socket> Place::listen(std::size_t backlog) {
             made_ = true;
         }
     }
-    if (::fchdir(here.get()) != 0 && failure.empty()) {
+    if (here.is_open() && ::fchdir(here.get()) != 0 && failure.empty()) {
         failure = "cannot return to the starting folder: " + os_error_message(errno);
     }
     if (!failure.empty()) {

@@ -40,8 +40,8 @@ class Place {
     std::string path_;
     std::string name_;       // the socket's name in its folder
     std::string lock_name_;  // the lock file's
-    // The socket's folder, opened only to be named: it needs no right to list it, and neither
-    // does the folder the host was started in.
+    // The socket's folder, opened only to be named where the system allows (O_PATH, O_SEARCH):
+    // the host needs no right to list it, nor the folder it was started in.
     Descriptor folder_;
     Descriptor lock_;
     Identity lock_file_;
