@@ -281,13 +281,18 @@ std::string help_text() {
             head += std::string(help.substr(0, feed)) + "\n" + std::string(kColumn, ' ');
             help.remove_prefix(feed + 1);
         }
-        text += head + std::string(help) + "\n";
+        text += head + std::string(help);
+        if (row.argument.value == Value::number) {
+            text += " [" + std::to_string(row.argument.low) + "-" +
+                    std::to_string(row.argument.high) + "]";
+        }
+        text += "\n";
     }
     text += "\nOptions that cannot be used together:\n";
     for (const Row& row : kRows) {
         std::string others;
         for (const Row& other : kRows) {
-            if (row.excludes.has(other.id)) {
+            if (row.excludes.has(other.id) && other.id != row.id) {
                 others += (others.empty() ? " " : ", ") + long_name(other);
             }
         }
