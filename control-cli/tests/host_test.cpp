@@ -184,7 +184,7 @@ constexpr int kTimeoutSeconds = 2;
 constexpr std::size_t kCap = 8;
 constexpr std::size_t kBudgetMib = 64;
 // What the host may hold beyond its budget: the program itself, the connection threads'
-// stacks and the 64 KiB each connection holds outside the budget, and the log's queue.
+// stacks and the 128 KiB each connection holds outside the budget, and the log's queue.
 constexpr std::size_t kOverheadMib = 24;
 // A normal client behind at most 2 × --max-connections others: answered once the ones ahead
 // have had their time-outs, twice over.
