@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     });
     Result<Document> reply = fail("");
     {
-        const Socket client(fds[0]);
+        const Socket client{Descriptor(fds[0])};
         reply = receive_reply(client);
     }
     peer_sends.join();
