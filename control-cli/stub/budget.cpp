@@ -11,8 +11,11 @@ bool MemoryBudget::take(std::size_t bytes, Clock::time_point deadline) {
         free_ -= bytes;
         return true;
     }
+    // The queue points at this stack frame only while it waits: it leaves the queue, given
+    // memory or not, before it returns.
     Waiter me(bytes);
     (last_ != nullptr ? last_->next : first_) = &me;
+    // cppcheck-suppress danglingLifetime
     last_ = &me;
     if (me.woken.wait_until(lock, deadline, [&] { return me.given; })) {
         return true;

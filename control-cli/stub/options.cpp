@@ -53,7 +53,7 @@ constexpr OptionSet kChoose{Option::replies, Option::reply, Option::fail, Option
 constexpr OptionSet kSilent{Option::no_reply, Option::no_read, Option::hang_up};
 constexpr OptionSet kReplyOptions = kChoose | kSilent | OptionSet{Option::close_after};
 constexpr OptionSet kNone{};
-constexpr std::uint64_t kMiB = 1024 * 1024;
+constexpr std::uint64_t kMiB = std::uint64_t{1024} * 1024;
 
 // One row per option, in the order --help shows them. Of the options that choose the reply,
 // only --replies and --fail combine (a canned reply where there is one, a failure for the
@@ -112,12 +112,8 @@ const std::array kRows{
 };
 
 const Row& row_of(Option id) {
-    for (const Row& row : kRows) {
-        if (row.id == id) {
-            return row;
-        }
-    }
-    return kRows.front();  // every option has a row
+    // Every option has a row.
+    return *std::find_if(kRows.begin(), kRows.end(), [id](const Row& row) { return row.id == id; });
 }
 
 std::string long_name(const Row& row) {
@@ -233,9 +229,9 @@ Result<Settings> read_command_line(int argc, char** argv) {
     if (!line) {
         return forward_failure(line);
     }
-    Settings& settings = line->settings;
+    Settings settings = std::move(line->settings);
     if (settings.action != Settings::Action::serve) {
-        return std::move(settings);
+        return settings;
     }
     if (line->operands.size() != 1) {
         return usage_error(line->operands.empty() ? "a socket path is needed"
@@ -252,7 +248,7 @@ Result<Settings> read_command_line(int argc, char** argv) {
     if (auto read = read_reply_options(settings); !read) {
         return forward_failure(read);
     }
-    return std::move(settings);
+    return settings;
 }
 
 std::string help_text() {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <numeric>
 #include <string>
 
 #include "shared/descriptor.hpp"
@@ -37,11 +38,10 @@ enum class Option : std::uint8_t {
 class OptionSet {
   public:
     constexpr OptionSet() = default;
-    constexpr OptionSet(std::initializer_list<Option> options) {
-        for (const Option option : options) {
-            bits_ |= bit(option);
-        }
-    }
+    constexpr OptionSet(std::initializer_list<Option> options)
+        : bits_(std::accumulate(
+              options.begin(), options.end(), std::uint32_t{0},
+              [](std::uint32_t bits, Option option) { return bits | bit(option); })) {}
     [[nodiscard]] constexpr bool has(Option option) const { return (bits_ & bit(option)) != 0; }
     constexpr void add(Option option) { bits_ |= bit(option); }
     constexpr OptionSet operator|(OptionSet other) const {
