@@ -26,6 +26,12 @@ void append_string(std::string_view text, TextOut& out);
 void append_double(double value, TextOut& out);
 // The same digits as append_double, always by the general route (for checking the short one).
 void append_double_general(double value, TextOut& out);
+// Whether a JSON number's text is, byte for byte, what append_double writes for the double it
+// stands for, so that a reader may keep the text and a writer copy it: a nonzero plain decimal
+// with a point, at most 15 digits from its first nonzero one, no trailing zero after the point
+// but a single one after a whole number ("12.0"), and at most four zeros after "0.". Such a
+// text has the shortest digits of its double, and its point where the fixed notation puts it.
+bool written_as_read(std::string_view number_text);
 
 // Prints `value` and one line feed on standard output, compact or indented, and returns the
 // first failed write, if any.
