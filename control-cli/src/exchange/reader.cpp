@@ -124,12 +124,14 @@ class Handler {
         builder_.unsigned_integer(u);
         return true;
     }
-    bool on_double(double /*library's value*/, json::string_view s, json::error_code& ec) {
+    // The library's own conversion is quick but not always the nearest double: it serves only
+    // as a candidate that written_as_read proves or refuses.
+    bool on_double(double quick, json::string_view s, json::error_code& ec) {
         std::optional<double> value;
         std::size_t start = 0;
         if (number_.empty()) {
             // A text that is already the writers' form of its value needs no conversion.
-            if (in_source(s) && written_as_read({s.data(), s.size()})) {
+            if (in_source(s) && written_as_read({s.data(), s.size()}, quick)) {
                 builder_.source_number(Document::Kind::floating, offset_of(s), s.size());
                 return true;
             }
