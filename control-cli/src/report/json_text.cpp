@@ -301,15 +301,26 @@ class Writer {
         return c;
     }
     Cursor put(Cursor c, std::string_view bytes) { return copy(ensure(c, bytes.size()), bytes); }
+    // A text of a document, of which `readable` bytes may be read from its start: a short one
+    // is copied in two whole blocks (the cursor has room for them), not byte for byte.
+    static Cursor copy_text(Cursor c, std::string_view bytes, std::size_t readable) {
+        if (bytes.size() <= 2 * kBlock && readable >= 2 * kBlock) {
+            std::memcpy(c.at, bytes.data(), kBlock);
+            std::memcpy(c.at + kBlock, bytes.data() + kBlock, kBlock);
+            c.at += bytes.size();
+            return c;
+        }
+        return copy(c, bytes);
+    }
 
     // A string or key between quotation marks: bytes that need no escape are copied in one
     // piece; long ones (an image) go to the descriptor straight from where they were received.
     Cursor string(Cursor c, Document::Value text) {
         const std::string_view bytes = text.text();
         if (text.needs_no_escape() && bytes.size() < TextOut::kChunk) {
-            c = ensure(c, bytes.size() + 2);
+            c = ensure(c, bytes.size() + 2 + 2 * kBlock);
             *c.at++ = '"';
-            c = copy(c, bytes);
+            c = copy_text(c, bytes, text.readable());
             *c.at++ = '"';
             return c;
         }
@@ -327,7 +338,7 @@ class Writer {
     Cursor number(Cursor c, Document::Value v) {
         // A number read in the very form it is written in is copied as it stands.
         if (const std::string_view text = v.number_text(); !text.empty()) {
-            return put(c, text);
+            return copy_text(ensure(c, text.size() + 2 * kBlock), text, v.readable());
         }
         c = ensure(c, kDoubleRoom);
         switch (v.kind()) {
@@ -513,9 +524,8 @@ bool written_as_read(std::string_view text, double value) {
         return false;
     }
     const char* const whole = at;
-    std::uint64_t digits = 0;
-    for (; at != end && is_decimal_digit(*at); ++at) {
-        digits = digits * 10 + static_cast<std::uint64_t>(*at - '0');
+    while (at != end && is_decimal_digit(*at)) {
+        ++at;
     }
     if (at == whole || at == end || *at != '.' || (*whole == '0' && at - whole > 1)) {
         return false;
@@ -534,8 +544,8 @@ bool written_as_read(std::string_view text, double value) {
         return false;  // too many digits, or more than digits
     }
     const char* const first = at;
-    for (; at != end && is_decimal_digit(*at); ++at) {
-        digits = digits * 10 + static_cast<std::uint64_t>(*at - '0');
+    while (at != end && is_decimal_digit(*at)) {
+        ++at;
     }
     if (at != end || at == fraction) {
         return false;  // an exponent follows, or no digit does
@@ -547,6 +557,13 @@ bool written_as_read(std::string_view text, double value) {
     }
     if (significant <= kAlwaysShortest) {
         return true;
+    }
+    std::uint64_t digits = 0;
+    for (at = whole; at != fraction - 1; ++at) {
+        digits = digits * 10 + static_cast<std::uint64_t>(*at - '0');
+    }
+    for (at = fraction; at != end; ++at) {
+        digits = digits * 10 + static_cast<std::uint64_t>(*at - '0');
     }
     return !whole_number && (value < 0) == minus &&
            shortest_text(digits, static_cast<std::size_t>(end - fraction), minus ? -value : value);

@@ -55,6 +55,10 @@ class Document {
         [[nodiscard]] std::string_view number_text() const {
             return node().in_source ? doc_->text_of(node()) : std::string_view();
         }
+        // Strings, and numbers kept as their text: how many bytes from the start of the text
+        // may be read, the text and whatever follows it in the same buffer (so that a writer
+        // may copy a short text in whole blocks).
+        [[nodiscard]] std::size_t readable() const { return doc_->readable_of(node()); }
         // Elements of an array, members of an object (after repeated keys are dropped).
         [[nodiscard]] std::size_t size() const { return node().payload.span.length; }
 
@@ -113,6 +117,10 @@ class Document {
     // The values of numbers kept as their text.
     [[nodiscard]] std::uint64_t source_unsigned(const Node& node) const;
     [[nodiscard]] std::int64_t source_signed(const Node& node) const;
+
+    [[nodiscard]] std::size_t readable_of(const Node& node) const {
+        return (node.in_source ? source_.size : arena_.size()) - node.payload.span.offset;
+    }
 
     [[nodiscard]] std::string_view text_of(const Node& node) const {
         const char* base = node.in_source ? source_base_ : arena_.data();
