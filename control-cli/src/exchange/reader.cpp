@@ -15,11 +15,12 @@
 #include <vector>
 
 // Header-only: the out-of-line parts the event parser needs (its error codes, its stack and
-// that stack's memory resource) are compiled here, in this one translation unit, and nothing
+// that stack's memory resources) are compiled here, in this one translation unit, and nothing
 // else of the library, so that none of its other parts (streams among them) reaches the
 // program.
 #include <boost/json/basic_parser_impl.hpp>
 #include <boost/json/detail/impl/default_resource.ipp>
+#include <boost/json/detail/impl/shared_resource.ipp>
 #include <boost/json/detail/impl/stack.ipp>
 #include <boost/json/impl/error.ipp>
 
