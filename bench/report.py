@@ -43,7 +43,9 @@ def collected(path):
 def peak(path):
     # The median of the runs' peak resident sizes, in KiB.
     with open(path) as f:
-        return int(statistics.median(int(w) for w in f.read().split() if w.isdigit()))
+        # /usr/bin/time writes a line of its own before the figure when the status is not 0.
+        return int(statistics.median(int(line) for line in f.read().splitlines()
+                                     if line.strip().isdigit()))
 
 
 def size_of(payload):

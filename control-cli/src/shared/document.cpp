@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "shared/decimal.hpp"
-#include "shared/large_pages.hpp"
 
 namespace corvanelle {
 std::uint64_t Document::source_unsigned(const Node& node) const {
@@ -60,10 +59,6 @@ DocumentBuilder::DocumentBuilder(std::size_t text_size) {
     doc_.member_order_.reserve(text_size / 5 + 1);
     keys_.reserve(text_size / 5 + 1);
     doc_.arena_.reserve(text_size);
-    // The two arrays that a large reply fills are the most pages the program touches.
-    prefer_large_pages(doc_.nodes_.data(), doc_.nodes_.capacity() * sizeof(Document::Node));
-    prefer_large_pages(doc_.member_order_.data(),
-                       doc_.member_order_.capacity() * sizeof(std::uint32_t));
 }
 
 void DocumentBuilder::set_text(Document::Node& node, std::string_view text) {

@@ -7,8 +7,6 @@
 #include <memory>
 #include <string_view>
 
-#include "shared/large_pages.hpp"
-
 namespace corvanelle {
 
 struct OwnedText {
@@ -18,13 +16,11 @@ struct OwnedText {
     [[nodiscard]] std::string_view view() const { return {data.get(), size}; }
 
     // Room for `size` bytes, left uninitialised: they are about to be overwritten, and a page
-    // that is never written is never touched. A large one (a reply of megabytes) asks for
-    // large pages.
+    // that is never written is never touched.
     static OwnedText uninitialised(std::size_t size) {
         OwnedText text;
         text.data.reset(new char[size == 0 ? 1 : size]);
         text.size = size;
-        prefer_large_pages(text.data.get(), size);
         return text;
     }
 
