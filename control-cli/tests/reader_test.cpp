@@ -79,6 +79,12 @@ TEST(ReadReply, AcceptsPerTheReadingRules) {
         {R"({"abcdefgh2":1,"abcdefgh1":2,"abcdefgh":3})",
          R"({"abcdefgh":3,"abcdefgh1":2,"abcdefgh2":1})"},
         {R"({"a\u0000":1,"a":2})", R"({"a":2,"a\u0000":1})"},
+        // An object ordered as the one before it only when its keys are the same.
+        {R"([{"a":1,"a\u0000\u0000":2},{"a\u0000\u0000":1,"a":2}])",
+         R"([{"a":1,"a\u0000\u0000":2},{"a":2,"a\u0000\u0000":1}])"},
+        {R"([{"abcdefgh1":1,"abcdefgh2":2},{"abcdefgh2":1,"abcdefgh1":2}])",
+         R"([{"abcdefgh1":1,"abcdefgh2":2},{"abcdefgh1":2,"abcdefgh2":1}])"},
+        {R"([{"b":1,"a":2,"b":3},{"b":4,"a":5,"b":6}])", R"([{"a":2,"b":3},{"a":5,"b":6}])"},
         {mixed(63, 64) + "1" + std::string(64, '}') + std::string(63, ']'),
          mixed(63, 64) + "1" + std::string(64, '}') + std::string(63, ']')},
         {"true", "true"},

@@ -138,19 +138,45 @@ void DocumentBuilder::order_members(const Open& open) {
     const auto text = [&](std::uint32_t k) { return doc_.text_of(nodes[k]); };
 
     if (count <= kSmallObject) {
-        // Most objects are small: their keys with their prefixes, on the stack. Members that
-        // arrive in order (replies usually do) are taken as they are, with one comparison of
-        // neighbours each; others are put in order by an insertion sort, which is stable, so
-        // that among repeated keys the last stays last.
+        // Most objects are small: their keys with their prefixes, on the stack.
         struct Entry {
             std::uint64_t prefix;
             std::uint32_t key;
+            std::uint8_t place;  // in arrival order
         };
         std::array<Entry, kSmallObject> entries;
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint32_t key = first[static_cast<std::ptrdiff_t>(i)];
-            entries[i] = {order_prefix(nodes[key]), key};
+            entries[i] = {order_prefix(nodes[key]), key, static_cast<std::uint8_t>(i)};
         }
+        // An object whose keys are those of the last object of as many members, arriving in
+        // the same order, takes that object's order: no comparison to guess, one check a key.
+        KnownOrder& known = known_orders_[count];
+        bool same_keys = known.count == count;
+        for (std::size_t i = 0; same_keys && i < count; ++i) {
+            const std::uint32_t key = entries[i].key;
+            const std::uint32_t length = nodes[key].payload.span.length;
+            same_keys = entries[i].prefix == known.prefixes[i] &&
+                        length == nodes[known.keys[i]].payload.span.length &&
+                        (length <= 8 || text(key) == text(known.keys[i]));
+        }
+        if (same_keys) {
+            for (std::size_t i = 0; i < known.kept; ++i) {
+                order.push_back(entries[known.places[i]].key);
+            }
+            nodes[open.node].payload.span = {offset,
+                                             static_cast<std::uint32_t>(order.size() - offset)};
+            keys_.resize(open.first_key);
+            return;
+        }
+        known.count = static_cast<std::uint8_t>(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            known.prefixes[i] = entries[i].prefix;
+            known.keys[i] = entries[i].key;
+        }
+        // Members that arrive in order (replies usually do) are taken as they are, with one
+        // comparison of neighbours each; others are put in order by an insertion sort, which
+        // is stable, so that among repeated keys the last stays last.
         // Whether a's key orders before b's, and whether the two keys are the same.
         const auto before = [&](const Entry& a, const Entry& b) {
             return a.prefix != b.prefix ? a.prefix < b.prefix : text(a.key) < text(b.key);
@@ -167,11 +193,13 @@ void DocumentBuilder::order_members(const Open& open) {
                 std::swap(entries[j], entries[j - 1]);
             }
         }
+        known.kept = 0;
         for (std::size_t i = 0; i < count; ++i) {
             if (i + 1 < count && same(entries[i], entries[i + 1])) {
                 continue;
             }
             order.push_back(entries[i].key);
+            known.places[known.kept++] = entries[i].place;
         }
     } else {
         // Members by key bytes; among equal keys the stable sort keeps document order, and the

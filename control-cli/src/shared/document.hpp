@@ -6,6 +6,7 @@
 // instead of one heap object per value, and freeing it is as cheap.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -196,7 +197,19 @@ class DocumentBuilder {
     void set_text(Document::Node& node, std::string_view text);
     void set_source_text(Document::Node& node, std::size_t offset, std::size_t length);
 
+    // The order found for the last small object of each member count, by the places its keys
+    // arrived in: the objects of a reply mostly repeat the keys of one before them in the same
+    // order (arrays of like records), and then need no sorting.
+    struct KnownOrder {
+        std::uint8_t count = kSmallObject + 1;  // none yet
+        std::uint8_t kept = 0;                  // members left once repeated keys are dropped
+        std::array<std::uint64_t, kSmallObject> prefixes{};
+        std::array<std::uint32_t, kSmallObject> keys{};   // key nodes, in arrival order
+        std::array<std::uint8_t, kSmallObject> places{};  // of the kept keys, in key order
+    };
+
     Document doc_;
+    std::array<KnownOrder, kSmallObject + 1> known_orders_{};
     std::vector<Open> open_;
     std::vector<std::uint32_t> keys_;  // key nodes of the open objects, innermost last
     std::size_t source_size_ = 0;
