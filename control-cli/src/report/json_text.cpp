@@ -247,12 +247,13 @@ void put_double(double value, TextOut& out, bool short_route) {
 // the whole blocks in which newline() copies them.
 constexpr std::size_t kPreparedLevels = 128;
 constexpr std::size_t kBlock = 16;
-constexpr std::array<char, 1 + 2 * kPreparedLevels + kBlock> kLineAndBlanks = [] {
-    std::array<char, 1 + 2 * kPreparedLevels + kBlock> run{};
-    run[0] = '\n';
-    for (std::size_t i = 1; i < run.size(); ++i) {
-        run[i] = ' ';
+constexpr std::size_t kRunLength = 1 + 2 * kPreparedLevels + kBlock;
+constexpr std::array<char, kRunLength> kLineAndBlanks = [] {
+    std::array<char, kRunLength> run{};
+    for (char& byte : run) {
+        byte = ' ';
     }
+    run[0] = '\n';
     return run;
 }();
 

@@ -146,19 +146,19 @@ void DocumentBuilder::order_members(const Open& open) {
         };
         std::array<Entry, kSmallObject> entries;
         for (std::size_t i = 0; i < count; ++i) {
-            const std::uint32_t key = first[static_cast<std::ptrdiff_t>(i)];
-            entries[i] = {order_prefix(nodes[key]), key, static_cast<std::uint8_t>(i)};
+            const std::uint32_t node = first[static_cast<std::ptrdiff_t>(i)];
+            entries[i] = {order_prefix(nodes[node]), node, static_cast<std::uint8_t>(i)};
         }
         // An object whose keys are those of the last object of as many members, arriving in
         // the same order, takes that object's order: no comparison to guess, one check a key.
         KnownOrder& known = known_orders_[count];
         bool same_keys = known.count == count;
         for (std::size_t i = 0; same_keys && i < count; ++i) {
-            const std::uint32_t key = entries[i].key;
-            const std::uint32_t length = nodes[key].payload.span.length;
+            const std::uint32_t node = entries[i].key;
+            const std::uint32_t length = nodes[node].payload.span.length;
             same_keys = entries[i].prefix == known.prefixes[i] &&
                         length == nodes[known.keys[i]].payload.span.length &&
-                        (length <= 8 || text(key) == text(known.keys[i]));
+                        (length <= 8 || text(node) == text(known.keys[i]));
         }
         if (same_keys) {
             for (std::size_t i = 0; i < known.kept; ++i) {
