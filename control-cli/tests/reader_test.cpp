@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <set>
 #include <string>
 
@@ -67,6 +68,24 @@ TEST(ReadReply, AcceptsPerTheReadingRules) {
         {"\"x\x7fy\"", "\"x\x7fy\""},
         {nested(127), std::string(127, '[') + std::string(127, ']')},
         {"\"string\"", "\"string\""},
+        // Numbers kept as their text, and their neighbours that must be converted.
+        {"[0.30000000000000004,0.10000000000000001,-0.1234567890123450,12.0,12.50,1.5e1]",
+         "[0.30000000000000004,0.1,-0.123456789012345,12.0,12.5,15.0]"},
+        {"[0.000012345678901234568,0.0000012345678901234568,1000000000000000.5,0.000015]",
+         "[0.000012345678901234568,1.2345678901234567e-6,1000000000000000.5,0.000015]"},
+        {"[0.0000015,1.0000000000000002,0.09999999999999999]",
+         "[1.5e-6,1.0000000000000002,0.09999999999999999]"},
+        // Keys that arrive in order, share eight bytes, or hold a zero byte.
+        {R"({"a":1,"b":2,"b":3})", R"({"a":1,"b":3})"},
+        {R"({"abcdefgh2":1,"abcdefgh1":2,"abcdefgh":3})",
+         R"({"abcdefgh":3,"abcdefgh1":2,"abcdefgh2":1})"},
+        {R"({"a\u0000":1,"a":2})", R"({"a":2,"a\u0000":1})"},
+        // An object ordered as the one before it only when its keys are the same.
+        {R"([{"a":1,"a\u0000\u0000":2},{"a\u0000\u0000":1,"a":2}])",
+         R"([{"a":1,"a\u0000\u0000":2},{"a":2,"a\u0000\u0000":1}])"},
+        {R"([{"abcdefgh1":1,"abcdefgh2":2},{"abcdefgh2":1,"abcdefgh1":2}])",
+         R"([{"abcdefgh1":1,"abcdefgh2":2},{"abcdefgh1":2,"abcdefgh2":1}])"},
+        {R"([{"b":1,"a":2,"b":3},{"b":4,"a":5,"b":6}])", R"([{"a":2,"b":3},{"a":5,"b":6}])"},
         {mixed(63, 64) + "1" + std::string(64, '}') + std::string(63, ']'),
          mixed(63, 64) + "1" + std::string(64, '}') + std::string(63, ']')},
         {"true", "true"},
@@ -242,6 +261,30 @@ TEST(ReadReply, MessagesNeverQuoteTheReply) {
         EXPECT_EQ(classify_failure(value.error().message).code, "CLIENT_FAILURE")
             << value.error().message;
         EXPECT_EQ(value.error().message.find('\xff'), std::string::npos);
+    }
+}
+
+// Doubles kept as the text they arrived in must be what the general route writes: shortest
+// texts of random doubles, and neighbours of theirs that differ in the last digit.
+TEST(ReadReply, DoublesKeptAsReadMatchTheGeneralRoute) {
+    std::mt19937_64 random(20261210);
+    int mismatches = 0;
+    for (int i = 0; i < 200000 && mismatches < 10; ++i) {
+        const double value =
+            std::ldexp(static_cast<double>(random() >> 11), static_cast<int>(random() % 90) - 80);
+        TextOut shortest;
+        append_double(value, shortest);
+        std::string text(shortest.view());
+        if (i % 2 == 1) {
+            text.back() = static_cast<char>('0' + random() % 10);
+        }
+        TextOut expected;
+        append_double_general(std::strtod(text.c_str(), nullptr), expected);
+        const auto read = read_json_text(text);
+        if (!read.has_value() || to_compact(*read) != expected.view()) {
+            ++mismatches;
+            ADD_FAILURE() << text << " gave " << (read ? to_compact(*read) : "a failure");
+        }
     }
 }
 

@@ -1,61 +1,33 @@
 // The one place that knows the JSON library: Boost.JSON's event parser, through its documented
 // basic_parser interface only, feeding our own document builder.
 #include "exchange/reader.hpp"
+#include "report/json_text.hpp"
+#include "shared/decimal.hpp"
 #include "shared/failure_texts.hpp"
 
 #include <algorithm>
-#include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <functional>
 #include <new>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
-// Header-only: the library's compiled part is built here, in this one translation unit.
+// Header-only: the out-of-line parts the event parser needs (its error codes, its stack and
+// that stack's memory resources) are compiled here, in this one translation unit, and nothing
+// else of the library, so that none of its other parts (streams among them) reaches the
+// program.
 #include <boost/json/basic_parser_impl.hpp>
-#include <boost/json/src.hpp>
+#include <boost/json/detail/impl/default_resource.ipp>
+#include <boost/json/detail/impl/shared_resource.ipp>
+#include <boost/json/detail/impl/stack.ipp>
+#include <boost/json/impl/error.ipp>
 
 namespace corvanelle {
 namespace {
 
 namespace json = boost::json;
-
-// The double a number's text stands for, read exactly; nothing when its magnitude is too
-// large for a double or the conversion does not take the whole text. Values too small for
-// one read as zero or a subnormal, as the text says.
-std::optional<double> exact_double(std::string_view text) {
-#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
-    double value = 0;
-    const auto [stop, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error == std::errc() && stop == text.data() + text.size()) {
-        return value;
-    }
-    // Out of range, or not one whole number: strtod tells an overflow from an underflow.
-#endif
-    // Where the library has no from_chars for doubles: strtod, which needs its own zero byte.
-    // The process never sets a locale, so the decimal point is ".". Numbers are short; a
-    // long one is copied to the heap.
-    std::array<char, 64> buffer{};
-    std::string long_copy;
-    const char* terminated = buffer.data();
-    if (text.size() < buffer.size()) {
-        std::copy(text.begin(), text.end(), buffer.begin());
-    } else {
-        long_copy.assign(text);
-        terminated = long_copy.c_str();
-    }
-    char* end = nullptr;
-    const double value_read = std::strtod(terminated, &end);
-    if (std::isinf(value_read) || end != terminated + text.size()) {
-        return std::nullopt;
-    }
-    return value_read;
-}
 
 enum class Refusal { none, too_large };
 
@@ -69,7 +41,7 @@ class Handler {
     static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
 
     Handler(const char* base, std::size_t size) : base_(base), size_(size), builder_(size) {
-        builder_.use_source(base);
+        builder_.use_source(base, size);
     }
 
     bool on_document_begin(json::error_code& /*ec*/) { return true; }
@@ -127,6 +99,13 @@ class Handler {
     // non-negative one (unsigned) from a negative one, and "-0" (a double) from "0".
     bool on_int64(std::int64_t i, json::string_view s, json::error_code& /*ec*/) {
         const bool minus = number_.empty() ? (!s.empty() && s.front() == '-') : number_[0] == '-';
+        // An integer's JSON text is the writers' own form of it, all but "-0" (a double).
+        if (number_.empty() && in_source(s) && (!minus || i != 0)) {
+            builder_.source_number(
+                minus ? Document::Kind::signed_integer : Document::Kind::unsigned_integer,
+                offset_of(s), s.size());
+            return true;
+        }
         number_.clear();
         if (!minus) {
             builder_.unsigned_integer(static_cast<std::uint64_t>(i));
@@ -137,15 +116,26 @@ class Handler {
         }
         return true;
     }
-    bool on_uint64(std::uint64_t u, json::string_view /*s*/, json::error_code& /*ec*/) {
+    bool on_uint64(std::uint64_t u, json::string_view s, json::error_code& /*ec*/) {
+        if (number_.empty() && in_source(s)) {
+            builder_.source_number(Document::Kind::unsigned_integer, offset_of(s), s.size());
+            return true;
+        }
         number_.clear();
         builder_.unsigned_integer(u);
         return true;
     }
-    bool on_double(double /*library's value*/, json::string_view s, json::error_code& ec) {
+    // The library's own conversion is quick but not always the nearest double: it serves only
+    // as a candidate that written_as_read proves or refuses.
+    bool on_double(double quick, json::string_view s, json::error_code& ec) {
         std::optional<double> value;
         std::size_t start = 0;
         if (number_.empty()) {
+            // A text that is already the writers' form of its value needs no conversion.
+            if (in_source(s) && written_as_read({s.data(), s.size()}, quick)) {
+                builder_.source_number(Document::Kind::floating, offset_of(s), s.size());
+                return true;
+            }
             start = in_source(s) ? offset_of(s) : 0;
             value = exact_double({s.data(), s.size()});
         } else {

@@ -16,12 +16,6 @@
 namespace corvanelle {
 namespace {
 
-template <typename Int>
-void append_integer(Int value, TextOut& out) {
-    char* at = out.room(24);
-    out.commit(std::to_chars(at, at + 24, value).ptr);
-}
-
 // Bytes that a JSON string must escape: the quotation mark, the backslash and controls.
 constexpr std::array<bool, 256> kNeedsEscape = [] {
     std::array<bool, 256> table{};
@@ -32,92 +26,6 @@ constexpr std::array<bool, 256> kNeedsEscape = [] {
     table['\\'] = true;
     return table;
 }();
-
-class Writer {
-  public:
-    Writer(TextOut& out, bool indented) : out_(out), indented_(indented) {}
-
-    void value(Document::Value v, int depth) {
-        switch (v.kind()) {
-            case Document::Kind::null:
-                out_.put("null");
-                break;
-            case Document::Kind::boolean:
-                out_.put(v.boolean() ? std::string_view("true") : std::string_view("false"));
-                break;
-            case Document::Kind::unsigned_integer:
-                append_integer(v.unsigned_integer(), out_);
-                break;
-            case Document::Kind::signed_integer:
-                append_integer(v.signed_integer(), out_);
-                break;
-            case Document::Kind::floating:
-                append_double(v.floating(), out_);
-                break;
-            case Document::Kind::string:
-                append_string(v.text(), out_);
-                break;
-            case Document::Kind::array:
-                if (v.size() == 0) {
-                    out_.put("[]");
-                    break;
-                }
-                out_.put('[');
-                v.for_each_element([&, first = true](Document::Value item) mutable {
-                    separator(first, depth + 1);
-                    value(item, depth + 1);
-                });
-                close(']', depth);
-                break;
-            case Document::Kind::object:
-                if (v.size() == 0) {
-                    out_.put("{}");
-                    break;
-                }
-                out_.put('{');
-                v.for_each_member(
-                    [&, first = true](std::string_view key, Document::Value item) mutable {
-                        separator(first, depth + 1);
-                        append_string(key, out_);
-                        out_.put(indented_ ? std::string_view(": ") : std::string_view(":"));
-                        value(item, depth + 1);
-                    });
-                close('}', depth);
-                break;
-        }
-    }
-
-  private:
-    void separator(bool& first, int depth) {
-        out_.checkpoint();
-        if (!first) {
-            out_.put(',');
-        }
-        first = false;
-        if (indented_) {
-            newline(depth);
-        }
-    }
-
-    void close(char bracket, int depth) {
-        if (indented_) {
-            newline(depth);
-        }
-        out_.put(bracket);
-    }
-
-    // A line feed and two blanks a level.
-    void newline(int depth) {
-        const auto blanks = static_cast<std::size_t>(depth) * 2;
-        char* at = out_.room(blanks + 1);
-        *at = '\n';
-        std::memset(at + 1, ' ', blanks);
-        out_.commit(at + 1 + blanks);
-    }
-
-    TextOut& out_;
-    bool indented_;
-};
 
 // Whether any of the eight bytes in `word` must be escaped: below 0x20, '"' or '\\'. Each
 // test sets the top bit of a byte that matches (exact for bytes below 0x80; bytes from 0x80
@@ -181,6 +89,10 @@ void put_escape(unsigned char byte, TextOut& out) {
     }
 }
 
+constexpr bool is_decimal_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
 constexpr std::array<double, 7> kPowersOfTen = {1, 10, 100, 1e3, 1e4, 1e5, 1e6};
 
 // Short decimals, such as coordinates (1234.5, 0.25, 17.125), without the general route:
@@ -191,6 +103,17 @@ constexpr std::array<double, 7> kPowersOfTen = {1, 10, 100, 1e3, 1e4, 1e5, 1e6};
 // from 1e-5 up to 1e15, the fixed notation's range. Returns the end, or nullptr.
 char* short_decimal(double value, char* at) {
     if (!(value >= 1e-5 && value < 1e15)) {
+        return nullptr;
+    }
+    // Six decimals first, once: a value with fewer also passes there (scaled by 10^6 it is
+    // that same integer exactly, below 2^50), so one that fails has more and is no short
+    // decimal; most of those are turned away here at the cost of one try instead of seven.
+    constexpr std::size_t kMost = kPowersOfTen.size() - 1;
+    const double most = value * kPowersOfTen[kMost];
+    if (most < 1125899906842624.0 &&                                   // 2^50
+        static_cast<double>(static_cast<std::uint64_t>(most + 0.5)) /  // NOLINT
+                kPowersOfTen[kMost] !=
+            value) {
         return nullptr;
     }
     for (std::size_t k = 0; k < kPowersOfTen.size(); ++k) {
@@ -234,6 +157,16 @@ char* short_decimal(double value, char* at) {
 
 // The general route: the shortest round-trip digits, laid out by the fixed/exponent rules.
 char* general_double(double value, char* at) {
+    if (value >= 1e-5 && value < 1e16) {
+        // Decimal exponents -5 to 15: the fixed notation, which the library lays out itself
+        // with the shortest digits that read back; a whole number gets its ".0".
+        char* end = std::to_chars(at, at + 24, value, std::chars_format::fixed).ptr;
+        if (std::find(at, end, '.') == end) {
+            std::copy_n(".0", 2, end);
+            end += 2;
+        }
+        return end;
+    }
     // The shortest round-trip digits in scientific form, e.g. "1.2345e+02" or "5e-324".
     std::array<char, 32> sci{};
     const char* const sci_end =
@@ -287,24 +220,277 @@ char* general_double(double value, char* at) {
     return at;
 }
 
-void put_double(double value, TextOut& out, bool short_route) {
+// At most a sign, "0.", four zeros and 17 digits, or 17 digits with "e-324", or "null".
+constexpr std::size_t kDoubleRoom = 32;
+
+// Writes the double's text at `at` (which has kDoubleRoom bytes) and returns its end.
+char* double_chars(double value, char* at, bool short_route) {
     if (!std::isfinite(value)) {
-        out.put("null");
-        return;
+        std::copy_n("null", 4, at);
+        return at + 4;
     }
-    // At most a sign, "0.", four zeros and 17 digits, or 17 digits with "e-324".
-    char* at = out.room(32);
     if (std::signbit(value)) {
         *at++ = '-';
         value = -value;
     }
     if (value == 0.0) {
         std::copy_n("0.0", 3, at);
-        out.commit(at + 3);
-        return;
+        return at + 3;
     }
     char* end = short_route ? short_decimal(value, at) : nullptr;
-    out.commit(end != nullptr ? end : general_double(value, at));
+    return end != nullptr ? end : general_double(value, at);
+}
+
+void put_double(double value, TextOut& out, bool short_route) {
+    out.commit(double_chars(value, out.room(kDoubleRoom), short_route));
+}
+
+// A line feed and the blanks of the deepest level a reply may have, with room behind them for
+// the whole blocks in which newline() copies them.
+constexpr std::size_t kPreparedLevels = 128;
+constexpr std::size_t kBlock = 16;
+constexpr std::size_t kRunLength = 1 + 2 * kPreparedLevels + kBlock;
+constexpr std::array<char, kRunLength> kLineAndBlanks = [] {
+    std::array<char, kRunLength> run{};
+    for (char& byte : run) {
+        byte = ' ';
+    }
+    run[0] = '\n';
+    return run;
+}();
+
+// The writers fill the output buffer through a cursor held in local variables and handed from
+// step to step, rather than through TextOut's own members: every byte written through a char
+// pointer could alias those, which would make each step reload and store them again. Two
+// pointers, so that it travels in registers.
+struct Cursor {
+    char* at;
+    char* limit;  // the end of the room at hand
+};
+
+template <bool Indented>
+class Writer {
+  public:
+    explicit Writer(TextOut& out) : out_(out) {}
+
+    void write(Document::Value root) { out_.commit(value(root, 0, cursor(0)).at); }
+
+  private:
+    // A cursor with room for at least `n` bytes at its start.
+    Cursor cursor(std::size_t n) {
+        char* at = out_.room(n);
+        drain_ = out_.drain_point();
+        return {at, out_.room_end()};
+    }
+    Cursor ensure(Cursor c, std::size_t n) {
+        if (static_cast<std::size_t>(c.limit - c.at) >= n) {
+            return c;
+        }
+        out_.commit(c.at);
+        return cursor(n);
+    }
+    // Between values: a full buffer goes to the descriptor.
+    Cursor checkpoint(Cursor c) {
+        if (c.at < drain_) {
+            return c;
+        }
+        out_.commit(c.at);
+        out_.checkpoint();
+        return cursor(0);
+    }
+    static Cursor copy(Cursor c, std::string_view bytes) {
+        std::memcpy(c.at, bytes.data(), bytes.size());
+        c.at += bytes.size();
+        return c;
+    }
+    Cursor put(Cursor c, std::string_view bytes) { return copy(ensure(c, bytes.size()), bytes); }
+    // A text of a document, of which `readable` bytes may be read from its start: a short one
+    // is copied in two whole blocks (the cursor has room for them), not byte for byte.
+    static Cursor copy_text(Cursor c, std::string_view bytes, std::size_t readable) {
+        if (bytes.size() <= 2 * kBlock && readable >= 2 * kBlock) {
+            std::memcpy(c.at, bytes.data(), kBlock);
+            std::memcpy(c.at + kBlock, bytes.data() + kBlock, kBlock);
+            c.at += bytes.size();
+            return c;
+        }
+        return copy(c, bytes);
+    }
+
+    // A string or key between quotation marks: bytes that need no escape are copied in one
+    // piece; long ones (an image) go to the descriptor straight from where they were received.
+    Cursor string(Cursor c, Document::Value text) {
+        const std::string_view bytes = text.text();
+        if (text.needs_no_escape() && bytes.size() < TextOut::kChunk) {
+            c = ensure(c, bytes.size() + 2 + 2 * kBlock);
+            *c.at++ = '"';
+            c = copy_text(c, bytes, text.readable());
+            *c.at++ = '"';
+            return c;
+        }
+        out_.commit(c.at);
+        if (text.needs_no_escape()) {
+            out_.put('"');
+            out_.put(bytes);
+            out_.put('"');
+        } else {
+            append_string(bytes, out_);
+        }
+        return cursor(0);
+    }
+
+    Cursor number(Cursor c, Document::Value v) {
+        // A number read in the very form it is written in is copied as it stands.
+        if (const std::string_view text = v.number_text(); !text.empty()) {
+            return copy_text(ensure(c, text.size() + 2 * kBlock), text, v.readable());
+        }
+        c = ensure(c, kDoubleRoom);
+        switch (v.kind()) {
+            case Document::Kind::unsigned_integer:
+                c.at = std::to_chars(c.at, c.limit, v.unsigned_integer()).ptr;
+                break;
+            case Document::Kind::signed_integer:
+                c.at = std::to_chars(c.at, c.limit, v.signed_integer()).ptr;
+                break;
+            default:
+                c.at = double_chars(v.floating(), c.at, true);
+        }
+        return c;
+    }
+
+    Cursor value(Document::Value v, int depth, Cursor c) {
+        switch (v.kind()) {
+            case Document::Kind::null:
+                return put(c, "null");
+            case Document::Kind::boolean:
+                return put(c, v.boolean() ? std::string_view("true") : std::string_view("false"));
+            case Document::Kind::unsigned_integer:
+            case Document::Kind::signed_integer:
+            case Document::Kind::floating:
+                return number(c, v);
+            case Document::Kind::string:
+                return string(c, v);
+            case Document::Kind::array:
+                if (v.size() == 0) {
+                    return put(c, "[]");
+                }
+                c = put(c, "[");
+                v.for_each_element([&, first = true](Document::Value item) mutable {
+                    c = separator(c, first, depth + 1);
+                    c = value(item, depth + 1, c);
+                });
+                return close(c, ']', depth);
+            case Document::Kind::object:
+                if (v.size() == 0) {
+                    return put(c, "{}");
+                }
+                c = put(c, "{");
+                v.for_each_member(
+                    [&, first = true](Document::Value key, Document::Value item) mutable {
+                        c = separator(c, first, depth + 1);
+                        c = string(c, key);
+                        c = put(c, Indented ? std::string_view(": ") : std::string_view(":"));
+                        c = value(item, depth + 1, c);
+                    });
+                return close(c, '}', depth);
+        }
+        return c;
+    }
+
+    Cursor separator(Cursor c, bool& first, int depth) {
+        c = checkpoint(c);
+        if (!first) {
+            c = put(c, ",");
+        }
+        first = false;
+        return Indented ? newline(c, depth) : c;
+    }
+
+    Cursor close(Cursor c, char bracket, int depth) {
+        if (Indented) {
+            c = newline(c, depth);
+        }
+        return put(c, std::string_view(&bracket, 1));
+    }
+
+    // A line feed and two blanks a level, copied from the prepared run in whole blocks (the
+    // last one may reach past the end; what it writes there is overwritten next).
+    Cursor newline(Cursor c, int depth) {
+        const auto levels = static_cast<std::size_t>(depth);
+        const std::size_t prepared = std::min(levels, kPreparedLevels);
+        const std::size_t length = 1 + 2 * prepared;
+        const std::size_t beyond = 2 * (levels - prepared);
+        c = ensure(c, length + kBlock + beyond);
+        for (std::size_t i = 0; i < length; i += kBlock) {
+            std::memcpy(c.at + i, kLineAndBlanks.data() + i, kBlock);
+        }
+        c.at += length;
+        if (beyond > 0) {
+            // Only documents built by hand are deeper.
+            std::memset(c.at, ' ', beyond);
+            c.at += beyond;
+        }
+        return c;
+    }
+
+    TextOut& out_;
+    char* drain_ = nullptr;  // where a full buffer is handed to the descriptor
+};
+
+// GCC and Clang both offer a 128-bit integer; __extension__ keeps -Wpedantic quiet about it.
+__extension__ using uint128 = unsigned __int128;
+
+// Any decimal of at most 15 significant digits reads to a double whose shortest digits are its
+// own: a double tells apart all such decimals, so no other of them, shorter or not, reads back
+// to it. No double needs more than 17.
+constexpr std::ptrdiff_t kAlwaysShortest = 15;
+constexpr std::ptrdiff_t kMostDigits = 17;
+
+constexpr std::array<std::uint64_t, 20> kUnsignedPowersOfTen = [] {
+    std::array<std::uint64_t, 20> powers{};
+    std::uint64_t power = 1;
+    for (auto& p : powers) {
+        p = power;
+        power *= 10;
+    }
+    return powers;
+}();
+
+// Whether the decimal `digits` x 10^-decimals, of 16 or 17 significant digits, is the shortest
+// text of the positive double `value` and `value` the double it reads as, proven exactly in
+// 128-bit integers: with value = m x 2^e and everything scaled by 10^decimals x 2^(1-e),
+//   the text lies within half a unit of value's last place (so value is its nearest double),
+//   it lies within half a step of its own last digit (so no text of as many digits is nearer),
+//   and neither neighbour of one digit fewer lies within that half unit (so no shorter text
+//   reads back to value).
+// A shorter text that reads back to value would put a multiple of ten steps within that half
+// unit too (itself, or the power of ten between it and the text), so the two neighbours are
+// the ones to try. Only where the figures fit: value normal, not a power of two (whose lower
+// neighbour is nearer) and below 2^53. Anything else is left to the general route.
+bool shortest_text(std::uint64_t digits, std::size_t decimals, double value) {
+    constexpr std::uint64_t kHidden = std::uint64_t{1} << 52;
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    const auto biased = static_cast<int>(bits >> 52 & 0x7ff);
+    const std::uint64_t fraction = bits & (kHidden - 1);
+    const int exponent = biased - 1075;
+    if (biased == 0 || fraction == 0 || exponent > 0 || exponent < -69 || decimals > 21) {
+        return false;
+    }
+    const auto shift = static_cast<unsigned>(1 - exponent);  // 1 to 70
+    uint128 half_unit = kUnsignedPowersOfTen[std::min<std::size_t>(decimals, 19)];
+    for (std::size_t d = 19; d < decimals; ++d) {
+        half_unit *= 10;
+    }
+    const uint128 scaled_value = 2 * static_cast<uint128>(fraction | kHidden) * half_unit;
+    const auto distance = [&](std::uint64_t text) {
+        const uint128 scaled_text = static_cast<uint128>(text) << shift;
+        return scaled_text > scaled_value ? scaled_text - scaled_value : scaled_value - scaled_text;
+    };
+    const uint128 half_step = static_cast<uint128>(1) << (shift - 1);
+    const std::uint64_t below = digits - digits % 10;
+    const uint128 off = distance(digits);
+    return off < half_unit && off < half_step && distance(below) > half_unit &&
+           distance(below + 10) > half_unit;
 }
 
 }  // namespace
@@ -329,12 +515,69 @@ void append_double_general(double value, TextOut& out) {
     put_double(value, out, false);
 }
 
+bool written_as_read(std::string_view text, double value) {
+    constexpr std::ptrdiff_t kMaxLeadingZeros = 4;  // 0.00001 is the smallest fixed notation
+    const char* at = text.data();
+    const char* const end = at + text.size();
+    const bool minus = at != end && *at == '-';
+    at += minus ? 1 : 0;
+    // Turned away by length alone: more digits than a double's shortest text has, and a point
+    // before them, unless "0.".
+    if (end - at > kMostDigits + 1 && !(end - at > 1 && at[0] == '0' && at[1] == '.')) {
+        return false;
+    }
+    const char* const whole = at;
+    while (at != end && is_decimal_digit(*at)) {
+        ++at;
+    }
+    if (at == whole || at == end || *at != '.' || (*whole == '0' && at - whole > 1)) {
+        return false;
+    }
+    const char* const fraction = ++at;
+    std::ptrdiff_t significant = *whole == '0' ? 0 : fraction - 1 - whole;
+    if (significant == 0) {
+        while (at != end && *at == '0') {
+            ++at;
+        }
+        if (at - fraction > kMaxLeadingZeros) {
+            return false;
+        }
+    }
+    if (significant + (end - at) > kMostDigits) {
+        return false;  // too many digits, or more than digits
+    }
+    const char* const first = at;
+    while (at != end && is_decimal_digit(*at)) {
+        ++at;
+    }
+    if (at != end || at == fraction) {
+        return false;  // an exponent follows, or no digit does
+    }
+    significant += end - first;
+    const bool whole_number = end - fraction == 1 && *fraction == '0';
+    if (end[-1] == '0' && !(whole_number && *whole != '0')) {
+        return false;  // a trailing zero but the ".0" of a whole number, or zero itself
+    }
+    if (significant <= kAlwaysShortest) {
+        return true;
+    }
+    std::uint64_t digits = 0;
+    for (at = whole; at != fraction - 1; ++at) {
+        digits = digits * 10 + static_cast<std::uint64_t>(*at - '0');
+    }
+    for (at = fraction; at != end; ++at) {
+        digits = digits * 10 + static_cast<std::uint64_t>(*at - '0');
+    }
+    return !whole_number && (value < 0) == minus &&
+           shortest_text(digits, static_cast<std::size_t>(end - fraction), minus ? -value : value);
+}
+
 void write_compact(const Document& value, TextOut& out) {
-    Writer(out, false).value(value.root(), 0);
+    Writer<false>(out).write(value.root());
 }
 
 void write_indented(const Document& value, TextOut& out) {
-    Writer(out, true).value(value.root(), 0);
+    Writer<true>(out).write(value.root());
 }
 
 std::string to_compact(const Document& value) {
@@ -345,7 +588,7 @@ std::string to_compact(const Document& value) {
 
 std::string to_compact(Document::Value value) {
     TextOut out;
-    Writer(out, false).value(value, 0);
+    Writer<false>(out).write(value);
     return std::string(out.view());
 }
 

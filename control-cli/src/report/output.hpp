@@ -2,6 +2,7 @@
 // never has to exist as one string.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <memory>
@@ -33,6 +34,12 @@ class TextOut {
         return data_.get() + size_;
     }
     void commit(const char* end) { size_ = static_cast<std::size_t>(end - data_.get()); }
+    // The end of the room room() gave, and where checkpoint() would drain the buffer (for
+    // writers that keep their own cursor between commits).
+    [[nodiscard]] char* room_end() const { return data_.get() + capacity_; }
+    [[nodiscard]] char* drain_point() const {
+        return data_.get() + (fd_ >= 0 ? std::min(kChunk, capacity_) : capacity_);
+    }
 
     void put(char c) { *room(1) = c, ++size_; }
     void put(std::string_view text) {

@@ -4,9 +4,36 @@
 #include "shared/document.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
 #include <cstring>
 
+#include "shared/decimal.hpp"
+
 namespace corvanelle {
+std::uint64_t Document::source_unsigned(const Node& node) const {
+    const std::string_view text = text_of(node);
+    std::uint64_t value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+std::int64_t Document::source_signed(const Node& node) const {
+    const std::string_view text = text_of(node);
+    std::int64_t value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+double Document::Value::floating() const {
+    if (!node().in_source) {
+        return node().payload.d;
+    }
+    // Kept as its text, which the reader proved to be a plain decimal well inside a double's
+    // range: the conversion cannot fail.
+    return exact_double(doc_->text_of(node())).value_or(0.0);
+}
 
 bool Document::Value::find(std::string_view key, Value& found) const {
     const auto& span = node().payload.span;
@@ -56,27 +83,6 @@ std::size_t DocumentBuilder::reserved_bytes(std::size_t text_size) {
            r.arena;
 }
 
-Document::Node& DocumentBuilder::add(Document::Kind kind) {
-    // An element of an open array counts towards its size; object members are counted at
-    // the end, once repeated keys are dropped.
-    if (!open_.empty()) {
-        auto& parent = doc_.nodes_[open_.back().node];
-        if (parent.kind == Document::Kind::array) {
-            ++parent.payload.span.length;
-        }
-    }
-    auto& node = doc_.nodes_.emplace_back();
-    node.kind = kind;
-    return node;
-}
-
-Document::Node& DocumentBuilder::add_key_node() {
-    keys_.push_back(static_cast<std::uint32_t>(doc_.nodes_.size()));
-    auto& node = doc_.nodes_.emplace_back();
-    node.kind = Document::Kind::string;
-    return node;
-}
-
 void DocumentBuilder::set_text(Document::Node& node, std::string_view text) {
     auto& arena = doc_.arena_;
     std::size_t start = arena.size();
@@ -97,45 +103,11 @@ void DocumentBuilder::string_part(std::string_view piece) {
     doc_.arena_.append(piece);
 }
 
-void DocumentBuilder::null() {
-    add(Document::Kind::null);
-}
-void DocumentBuilder::boolean(bool value) {
-    add(Document::Kind::boolean).payload.boolean = value;
-}
-void DocumentBuilder::unsigned_integer(std::uint64_t value) {
-    add(Document::Kind::unsigned_integer).payload.u = value;
-}
-void DocumentBuilder::signed_integer(std::int64_t value) {
-    add(Document::Kind::signed_integer).payload.i = value;
-}
-void DocumentBuilder::floating(double value) {
-    add(Document::Kind::floating).payload.d = value;
-}
 void DocumentBuilder::string(std::string_view text) {
     set_text(add(Document::Kind::string), text);
 }
 void DocumentBuilder::key(std::string_view text) {
     set_text(add_key_node(), text);
-}
-
-void DocumentBuilder::set_source_text(Document::Node& node, std::size_t offset,
-                                      std::size_t length) {
-    // The last piece of a string that came in pieces joins them in the arena.
-    if (parts_pending_) {
-        set_text(node, {doc_.source_base_ + offset, length});
-        return;
-    }
-    node.in_source = true;
-    node.payload.span = {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length)};
-}
-
-void DocumentBuilder::source_string(std::size_t offset, std::size_t length) {
-    set_source_text(add(Document::Kind::string), offset, length);
-}
-
-void DocumentBuilder::source_key(std::size_t offset, std::size_t length) {
-    set_source_text(add_key_node(), offset, length);
 }
 
 void DocumentBuilder::start_array() {
@@ -157,31 +129,116 @@ void DocumentBuilder::end() {
     if (nodes[open.node].kind != Document::Kind::object) {
         return;
     }
-    // Members by key bytes; among equal keys the stable sort keeps document order, and the
-    // last of them is the one that stays.
-    const auto first = keys_.begin() + open.first_key;
-    const auto text = [&](std::uint32_t k) { return doc_.text_of(nodes[k]); };
-    const auto by_key = [&](std::uint32_t a, std::uint32_t b) { return text(a) < text(b); };
-    if (keys_.end() - first <= 16) {
-        // Most objects are small: an insertion sort is stable too, and allocates nothing.
-        for (auto k = first; k != keys_.end(); ++k) {
-            for (auto j = k; j != first && by_key(*j, *(j - 1)); --j) {
-                std::iter_swap(j, j - 1);
-            }
+    order_members(open);
+}
+
+std::uint64_t DocumentBuilder::order_prefix(const Document::Node& key) const {
+    const auto [offset, length] = key.payload.span;
+    const char* bytes = (key.in_source ? doc_.source_base_ : doc_.arena_.data()) + offset;
+    const std::size_t readable = (key.in_source ? source_size_ : doc_.arena_.size()) - offset;
+    std::uint64_t prefix = 0;
+    if (readable >= 8) {
+        // One load, whatever the key's length: bytes past its end are masked off below.
+        std::memcpy(&prefix, bytes, 8);
+        if constexpr (std::endian::native == std::endian::little) {
+            prefix = __builtin_bswap64(prefix);
         }
     } else {
-        std::stable_sort(first, keys_.end(), by_key);
+        for (std::size_t i = 0; i < std::min<std::size_t>(length, 8); ++i) {
+            prefix |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (56 - 8 * i);
+        }
     }
+    return length >= 8 ? prefix : prefix & ~(~std::uint64_t{0} >> (8 * length));
+}
+
+void DocumentBuilder::order_members(const Open& open) {
+    auto& nodes = doc_.nodes_;
     auto& order = doc_.member_order_;
     const auto offset = static_cast<std::uint32_t>(order.size());
-    for (auto k = first; k != keys_.end(); ++k) {
-        if (k + 1 != keys_.end() && text(*k) == text(*(k + 1))) {
-            continue;
+    const auto first = keys_.begin() + open.first_key;
+    const auto count = static_cast<std::size_t>(keys_.end() - first);
+    const auto text = [&](std::uint32_t k) { return doc_.text_of(nodes[k]); };
+
+    if (count <= kSmallObject) {
+        // Most objects are small: their keys with their prefixes, on the stack.
+        struct Entry {
+            std::uint64_t prefix;
+            std::uint32_t key;
+            std::uint8_t place;  // in arrival order
+        };
+        std::array<Entry, kSmallObject> entries;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t node = first[static_cast<std::ptrdiff_t>(i)];
+            entries[i] = {order_prefix(nodes[node]), node, static_cast<std::uint8_t>(i)};
         }
-        order.push_back(*k);
+        // An object whose keys are those of the last object of as many members, arriving in
+        // the same order, takes that object's order: no comparison to guess, one check a key.
+        KnownOrder& known = known_orders_[count];
+        bool same_keys = known.count == count;
+        for (std::size_t i = 0; same_keys && i < count; ++i) {
+            const std::uint32_t node = entries[i].key;
+            const std::uint32_t length = nodes[node].payload.span.length;
+            same_keys = entries[i].prefix == known.prefixes[i] &&
+                        length == nodes[known.keys[i]].payload.span.length &&
+                        (length <= 8 || text(node) == text(known.keys[i]));
+        }
+        if (same_keys) {
+            for (std::size_t i = 0; i < known.kept; ++i) {
+                order.push_back(entries[known.places[i]].key);
+            }
+            nodes[open.node].payload.span = {offset,
+                                             static_cast<std::uint32_t>(order.size() - offset)};
+            keys_.resize(open.first_key);
+            return;
+        }
+        known.count = static_cast<std::uint8_t>(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            known.prefixes[i] = entries[i].prefix;
+            known.keys[i] = entries[i].key;
+        }
+        // Members that arrive in order (replies usually do) are taken as they are, with one
+        // comparison of neighbours each; others are put in order by an insertion sort, which
+        // is stable, so that among repeated keys the last stays last.
+        // Whether a's key orders before b's, and whether the two keys are the same.
+        const auto before = [&](const Entry& a, const Entry& b) {
+            return a.prefix != b.prefix ? a.prefix < b.prefix : text(a.key) < text(b.key);
+        };
+        const auto same = [&](const Entry& a, const Entry& b) {
+            return a.prefix == b.prefix && text(a.key) == text(b.key);
+        };
+        std::size_t sorted = 1;
+        while (sorted < count && before(entries[sorted - 1], entries[sorted])) {
+            ++sorted;
+        }
+        for (std::size_t k = sorted; k < count; ++k) {
+            for (std::size_t j = k; j > 0 && before(entries[j], entries[j - 1]); --j) {
+                std::swap(entries[j], entries[j - 1]);
+            }
+        }
+        known.kept = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + 1 < count && same(entries[i], entries[i + 1])) {
+                continue;
+            }
+            order.push_back(entries[i].key);
+            known.places[known.kept++] = entries[i].place;
+        }
+    } else {
+        // Members by key bytes; among equal keys the stable sort keeps document order, and the
+        // last of them is the one that stays.
+        const auto by_key = [&](std::uint32_t a, std::uint32_t b) { return text(a) < text(b); };
+        if (!std::is_sorted(first, keys_.end(), by_key)) {
+            std::stable_sort(first, keys_.end(), by_key);
+        }
+        for (auto k = first; k != keys_.end(); ++k) {
+            if (k + 1 != keys_.end() && text(*k) == text(*(k + 1))) {
+                continue;
+            }
+            order.push_back(*k);
+        }
     }
     nodes[open.node].payload.span = {offset, static_cast<std::uint32_t>(order.size() - offset)};
-    keys_.erase(first, keys_.end());
+    keys_.resize(open.first_key);
 }
 
 }  // namespace corvanelle

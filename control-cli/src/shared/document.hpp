@@ -6,10 +6,12 @@
 // instead of one heap object per value, and freeing it is as cheap.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -37,17 +39,35 @@ class Document {
       public:
         [[nodiscard]] Kind kind() const { return node().kind; }
         [[nodiscard]] bool boolean() const { return node().payload.boolean; }
-        [[nodiscard]] std::uint64_t unsigned_integer() const { return node().payload.u; }
-        [[nodiscard]] std::int64_t signed_integer() const { return node().payload.i; }
-        [[nodiscard]] double floating() const { return node().payload.d; }
+        [[nodiscard]] std::uint64_t unsigned_integer() const {
+            return node().in_source ? doc_->source_unsigned(node()) : node().payload.u;
+        }
+        [[nodiscard]] std::int64_t signed_integer() const {
+            return node().in_source ? doc_->source_signed(node()) : node().payload.i;
+        }
+        [[nodiscard]] double floating() const;
         [[nodiscard]] std::string_view text() const { return doc_->text_of(node()); }
+        // Strings and keys: whether the text is the very bytes that stood between quotation
+        // marks in the text the document was read from, where JSON allows no byte that needs
+        // an escape, so that a writer can copy them as they are.
+        [[nodiscard]] bool needs_no_escape() const { return node().in_source; }
+        // Numbers: the text the value was read from when it is exactly what the writers would
+        // write for it (see DocumentBuilder::source_number), or else the empty text.
+        [[nodiscard]] std::string_view number_text() const {
+            return node().in_source ? doc_->text_of(node()) : std::string_view();
+        }
+        // Strings, and numbers kept as their text: how many bytes from the start of the text
+        // may be read, the text and whatever follows it in the same buffer (so that a writer
+        // may copy a short text in whole blocks).
+        [[nodiscard]] std::size_t readable() const { return doc_->readable_of(node()); }
         // Elements of an array, members of an object (after repeated keys are dropped).
         [[nodiscard]] std::size_t size() const { return node().payload.span.length; }
 
         // Arrays: each element, in document order.
         template <typename Visit>
         void for_each_element(Visit&& visit) const;
-        // Objects: each member's key and value, in ascending byte order of the keys.
+        // Objects: each member's key and value, in ascending byte order of the keys. The key
+        // comes as its text, or as a string Value when the visitor takes one.
         template <typename Visit>
         void for_each_member(Visit&& visit) const;
         // Objects: the member with this key, if there is one.
@@ -76,7 +96,9 @@ class Document {
 
     struct Node {
         Kind kind = Kind::null;
-        bool in_source = false;    // strings: the bytes are in source_, not in arena_
+        // Strings: the bytes are in source_, not in arena_. Numbers: the value is not stored;
+        // payload.span is its text in source_.
+        bool in_source = false;
         std::uint32_t extent = 1;  // nodes in this value's subtree, itself included
         union {
             bool boolean;
@@ -92,6 +114,14 @@ class Document {
         } payload{};
     };
     static_assert(sizeof(Node) == 16, "a node is two words");
+
+    // The values of numbers kept as their text.
+    [[nodiscard]] std::uint64_t source_unsigned(const Node& node) const;
+    [[nodiscard]] std::int64_t source_signed(const Node& node) const;
+
+    [[nodiscard]] std::size_t readable_of(const Node& node) const {
+        return (node.in_source ? source_.size : arena_.size()) - node.payload.span.offset;
+    }
 
     [[nodiscard]] std::string_view text_of(const Node& node) const {
         const char* base = node.in_source ? source_base_ : arena_.data();
@@ -132,12 +162,20 @@ class DocumentBuilder {
 
     // The text a reader reads from; strings inside it can then be taken without a copy. The
     // document owns it once it is adopted, which must happen before the document is taken.
-    void use_source(const char* base) { doc_.source_base_ = base; }
+    void use_source(const char* base, std::size_t size) {
+        doc_.source_base_ = base;
+        source_size_ = size;
+    }
     void adopt_source(OwnedText source) { doc_.source_ = std::move(source); }
     // A string or key whose bytes are `length` bytes at `offset` of the source (or, after
     // string_part(), the last of its pieces).
     void source_string(std::size_t offset, std::size_t length);
     void source_key(std::size_t offset, std::size_t length);
+    // A number whose text, `length` bytes at `offset` of the source, is exactly what the
+    // writers write for it: an integer of its kind (JSON writes integers as the writers do),
+    // or a double for which written_as_read (report/json_text.hpp) holds. It is kept as that
+    // text, unconverted, and converted only if someone asks for its value.
+    void source_number(Document::Kind kind, std::size_t offset, std::size_t length);
     // A piece of the next string or key, which string() or key() completes.
     void string_part(std::string_view piece);
 
@@ -149,20 +187,110 @@ class DocumentBuilder {
         std::uint32_t node;
         std::uint32_t first_key;  // where this object's keys start in keys_
     };
+    // Objects of up to this many members are put in order on the stack.
+    static constexpr std::size_t kSmallObject = 16;
+
     Document::Node& add(Document::Kind kind);
+    void order_members(const Open& open);
+    // A key's first eight bytes as a number whose order is theirs, shorter keys padded with
+    // zero bytes: two keys whose prefixes differ are ordered by them alone. Equal prefixes say
+    // nothing (a key may itself hold zero bytes) and are settled by the whole texts.
+    [[nodiscard]] std::uint64_t order_prefix(const Document::Node& key) const;
     Document::Node& add_key_node();
     void set_text(Document::Node& node, std::string_view text);
     void set_source_text(Document::Node& node, std::size_t offset, std::size_t length);
 
+    // The order found for the last small object of each member count, by the places its keys
+    // arrived in: the objects of a reply mostly repeat the keys of one before them in the same
+    // order (arrays of like records), and then need no sorting.
+    struct KnownOrder {
+        std::uint8_t count = kSmallObject + 1;  // none yet
+        std::uint8_t kept = 0;                  // members left once repeated keys are dropped
+        std::array<std::uint64_t, kSmallObject> prefixes{};
+        std::array<std::uint32_t, kSmallObject> keys{};   // key nodes, in arrival order
+        std::array<std::uint8_t, kSmallObject> places{};  // of the kept keys, in key order
+    };
+
     Document doc_;
+    std::array<KnownOrder, kSmallObject + 1> known_orders_{};
     std::vector<Open> open_;
     std::vector<std::uint32_t> keys_;  // key nodes of the open objects, innermost last
-    std::size_t parts_start_ = 0;      // where the pending pieces of a string begin in the arena
+    std::size_t source_size_ = 0;
+    std::size_t parts_start_ = 0;  // where the pending pieces of a string begin in the arena
     bool parts_pending_ = false;
 };
 
 inline const Document::Node& Document::Value::node() const {
     return doc_->nodes_[index_];
+}
+
+// The builder's steps for each value, inline: a reader takes one for every value it reads.
+
+inline Document::Node& DocumentBuilder::add(Document::Kind kind) {
+    // An element of an open array counts towards its size; object members are counted at
+    // the end, once repeated keys are dropped.
+    if (!open_.empty()) {
+        auto& parent = doc_.nodes_[open_.back().node];
+        if (parent.kind == Document::Kind::array) {
+            ++parent.payload.span.length;
+        }
+    }
+    auto& node = doc_.nodes_.emplace_back();
+    node.kind = kind;
+    return node;
+}
+
+inline Document::Node& DocumentBuilder::add_key_node() {
+    keys_.push_back(static_cast<std::uint32_t>(doc_.nodes_.size()));
+    auto& node = doc_.nodes_.emplace_back();
+    node.kind = Document::Kind::string;
+    return node;
+}
+
+inline void DocumentBuilder::null() {
+    add(Document::Kind::null);
+}
+
+inline void DocumentBuilder::boolean(bool value) {
+    add(Document::Kind::boolean).payload.boolean = value;
+}
+
+inline void DocumentBuilder::unsigned_integer(std::uint64_t value) {
+    add(Document::Kind::unsigned_integer).payload.u = value;
+}
+
+inline void DocumentBuilder::signed_integer(std::int64_t value) {
+    add(Document::Kind::signed_integer).payload.i = value;
+}
+
+inline void DocumentBuilder::floating(double value) {
+    add(Document::Kind::floating).payload.d = value;
+}
+
+inline void DocumentBuilder::set_source_text(Document::Node& node, std::size_t offset,
+                                             std::size_t length) {
+    // The last piece of a string that came in pieces joins them in the arena.
+    if (parts_pending_) {
+        set_text(node, {doc_.source_base_ + offset, length});
+        return;
+    }
+    node.in_source = true;
+    node.payload.span = {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length)};
+}
+
+inline void DocumentBuilder::source_string(std::size_t offset, std::size_t length) {
+    set_source_text(add(Document::Kind::string), offset, length);
+}
+
+inline void DocumentBuilder::source_key(std::size_t offset, std::size_t length) {
+    set_source_text(add_key_node(), offset, length);
+}
+
+inline void DocumentBuilder::source_number(Document::Kind kind, std::size_t offset,
+                                           std::size_t length) {
+    auto& node = add(kind);
+    node.in_source = true;
+    node.payload.span = {static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(length)};
 }
 
 template <typename Visit>
@@ -180,7 +308,11 @@ void Document::Value::for_each_member(Visit&& visit) const {
     const auto& span = node().payload.span;
     for (std::uint32_t n = 0; n < span.length; ++n) {
         const std::uint32_t key = doc_->member_order_[span.offset + n];
-        visit(doc_->text_of(doc_->nodes_[key]), Value(doc_, key + 1));
+        if constexpr (std::is_invocable_v<Visit&, Value, Value>) {
+            visit(Value(doc_, key), Value(doc_, key + 1));
+        } else {
+            visit(doc_->text_of(doc_->nodes_[key]), Value(doc_, key + 1));
+        }
     }
 }
 
