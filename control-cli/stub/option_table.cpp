@@ -158,7 +158,8 @@ std::string help_text() {
         "  {\"success\":true,\"requestId\":<id>,\"data\":{\"command\":...,\"arguments\":[...]},\n"
         "   \"error\":null,\"debugLogs\":[]}\n"
         "Each request is logged as one line, as it arrived; lines starting with \"! \" tell of\n"
-        "frames that were refused or cut short, and of log lines that were dropped.\n"
+        "frames that were refused or cut short, of an application that failed, of exchanges\n"
+        "not recorded or not found, and of log lines that were dropped.\n"
         "\nOptions:\n";
     for (const Row& row : kRows) {
         text += help_line(row);

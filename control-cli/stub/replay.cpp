@@ -47,18 +47,23 @@ std::optional<Key> key_of(const RequestParts& request) {
     return strings ? std::optional(key) : std::nullopt;
 }
 
-// The command and its arguments as JSON strings, for a message: cut short past a few hundred
-// bytes, where a character starts.
+// The command and its arguments as JSON strings, for a message: each cut short, where a
+// character starts, past a few hundred bytes, and "..." for what is left out.
 std::string named(const RequestParts& request) {
     constexpr std::size_t kNamed = 300;
     TextOut out;
-    append_string(utf8_prefix(request.command, kNamed), out);
+    const auto put = [&out](std::string_view text) {
+        const std::string_view shown = utf8_prefix(text, kNamed);
+        append_string(shown, out);
+        out.put(shown.size() < text.size() ? "..." : "");
+    };
+    put(request.command);
     out.put(" with the arguments [");
     std::size_t count = 0;
     request.arguments->for_each_element([&](Document::Value item) {
         if (out.view().size() < kNamed) {
             out.put(count == 0 ? "" : ",");
-            append_string(utf8_prefix(item.text(), kNamed), out);
+            put(item.text());
         } else if (count + 1 == request.arguments->size()) {
             out.put(",...");
         }

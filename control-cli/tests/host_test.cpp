@@ -1,5 +1,6 @@
 // The stand-in host as a tool people leave running: what a hostile local client sends can
 // neither end it nor make it hold unbounded memory, and it keeps answering afterwards.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -13,7 +14,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -288,8 +288,14 @@ const TempDir& record_folder() {
 // The names in a folder, in order.
 std::vector<std::string> names_in(const std::string& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-        names.push_back(entry.path().filename());
+    DIR* listing = ::opendir(folder.c_str());
+    for (const dirent* entry = nullptr; listing != nullptr && (entry = ::readdir(listing));) {
+        if (std::string_view(entry->d_name) != "." && std::string_view(entry->d_name) != "..") {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    if (listing != nullptr) {
+        ::closedir(listing);
     }
     std::sort(names.begin(), names.end());
     return names;
