@@ -123,7 +123,7 @@ std::string help_line(const Row& row) {
 
 // For each row with any, "  --name: --other, --another": the options of `set` it names.
 std::string pairs(OptionSet Row::*set) {
-    std::string text;
+    std::string lines;
     for (const Row& row : kRows) {
         std::string others;
         for (const Row& other : kRows) {
@@ -132,10 +132,10 @@ std::string pairs(OptionSet Row::*set) {
             }
         }
         if (!others.empty()) {
-            text += "  " + long_name(row) + ":" + others + "\n";
+            lines += "  " + long_name(row) + ":" + others + "\n";
         }
     }
-    return text;
+    return lines;
 }
 
 }  // namespace
@@ -150,7 +150,7 @@ const Row& row_of(Option id) {
 }
 
 std::string help_text() {
-    std::string text =
+    std::string help =
         "Usage: corvanelle-control-stub [options] SOCKET_PATH\n"
         "\n"
         "A stand-in for the Corvanelle desktop application: listens on the Unix socket\n"
@@ -162,9 +162,9 @@ std::string help_text() {
         "not recorded or not found, and of log lines that were dropped.\n"
         "\nOptions:\n";
     for (const Row& row : kRows) {
-        text += help_line(row);
+        help += help_line(row);
     }
-    return text + "\nOptions that cannot be used together:\n" + pairs(&Row::excludes) +
+    return help + "\nOptions that cannot be used together:\n" + pairs(&Row::excludes) +
            "\nOptions that need another:\n" + pairs(&Row::needs) +
            "\nThe socket file appears only once the host is listening, and is removed when the "
            "host\n"

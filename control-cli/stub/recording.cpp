@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <memory>
 
 #include "exchange/reader.hpp"
@@ -121,13 +122,11 @@ std::optional<std::uint32_t> recording_number(std::string_view name) {
         return std::nullopt;
     }
     const std::string_view digits = name.substr(0, name.size() - kSuffix.size());
-    if (digits.empty() || digits.size() > kNumberDigits ||
-        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return std::nullopt;
-    }
+    const char* end = digits.data() + digits.size();
     std::uint32_t number = 0;
-    for (const char c : digits) {
-        number = number * 10 + static_cast<std::uint32_t>(c - '0');
+    const auto [stop, error] = std::from_chars(digits.data(), end, number);
+    if (digits.empty() || digits.size() > kNumberDigits || error != std::errc() || stop != end) {
+        return std::nullopt;
     }
     return number;
 }

@@ -16,16 +16,12 @@
 namespace corvanelle::stub {
 namespace {
 
-// What went wrong with the application: the failure reply's code and what it says.
-struct Trouble {
-    std::string_view code;
-    std::string message;
-};
-
-// The application's reply, or what went wrong.
+// The application's reply, or what went wrong with the application: the failure reply's code
+// and what it says.
 struct Answer {
     OwnedText reply;
-    std::optional<Trouble> trouble;
+    std::string_view code;  // the failure reply's; empty when the application answered
+    std::string message;
 };
 
 constexpr std::string_view kUnreachable = "STUB_APPLICATION_UNREACHABLE";
@@ -38,7 +34,7 @@ std::string seconds(std::chrono::seconds wait) {
 }
 
 Answer trouble(std::string_view code, std::string message) {
-    return {{}, Trouble{code, std::move(message)}};
+    return {{}, code, std::move(message)};
 }
 
 // A transfer that failed: too slow when a wait passed the deadline, otherwise broken.
@@ -123,7 +119,7 @@ Answer receive_reply(Connection& c, int fd, Clock::time_point deadline,
     }
     OwnedText bytes = std::move(*read).release_source();
     c.charge.release(parsing_cost(length));
-    return {std::move(bytes), std::nullopt};
+    return {std::move(bytes), {}, {}};
 }
 
 // The request, on a connection of its own, by the send deadline.
@@ -171,18 +167,18 @@ void relay(Connection& c, Reply& reply) {
     // The request's bytes are done with: into the recording, then to the log, and the memory
     // they held goes back before the budget is asked for the reply's, so that a connection
     // never holds memory while it waits for more.
-    auto recording = !answer.trouble && c.host.recorder != nullptr
+    auto recording = answer.code.empty() && c.host.recorder != nullptr
                          ? c.host.recorder->begin(reply.request.view(), c.host.log)
                          : std::nullopt;
     const std::size_t request_size = reply.request.size;
     c.host.log.add_request(std::move(reply.request));
     c.charge.release(request_size);
-    if (!answer.trouble) {
+    if (answer.code.empty()) {
         answer = receive_reply(c, socket->fd(), reply_by, application);
     }
-    if (answer.trouble) {
-        c.host.log.add("! " + answer.trouble->message);
-        reply = failure_reply(reply.echoed_id, answer.trouble->code, answer.trouble->message);
+    if (!answer.code.empty()) {
+        c.host.log.add("! " + answer.message);
+        reply = failure_reply(reply.echoed_id, answer.code, answer.message);
         return;
     }
     if (recording) {
