@@ -67,11 +67,13 @@ class Charge {
 
     // Reserves `bytes` more before they are allocated; false when the budget cannot spare
     // them by the deadline (nothing is then reserved).
-    bool reserve(std::size_t bytes) {
+    bool reserve(std::size_t bytes) { return reserve(bytes, deadline_); }
+    // The same, waiting for the budget until `deadline` rather than the connection's own.
+    bool reserve(std::size_t bytes, Clock::time_point deadline) {
         const std::size_t after = held_ + bytes;
         const std::size_t needed = after > kOwnRoom ? after - kOwnRoom : 0;
         if (budget_ != nullptr && needed > drawn_) {
-            if (!budget_->take(needed - drawn_, deadline_)) {
+            if (!budget_->take(needed - drawn_, deadline)) {
                 return false;
             }
             drawn_ = needed;

@@ -14,80 +14,13 @@
 
 #include "exchange/frame.hpp"
 #include "exchange/reader.hpp"
+#include "relay.hpp"
 #include "replies.hpp"
 #include "shared/failure_texts.hpp"
-#include "shared/io.hpp"
+#include "transfer.hpp"
 
 namespace corvanelle::stub {
 namespace {
-
-#if defined(MSG_NOSIGNAL)
-constexpr int kSendFlags = MSG_NOSIGNAL;
-#else
-constexpr int kSendFlags = 0;  // the host ignores SIGPIPE
-#endif
-
-constexpr std::string_view kTimedOut = "the time-out passed";
-
-// Waits until `fd` is ready for `events`, or fails when the deadline passes first.
-Status wait_until_ready(int fd, short events, Clock::time_point deadline) {
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            return fail(kTimedOut);
-        }
-        pollfd one{fd, events, 0};
-        const int ready =
-            ::poll(&one, 1, static_cast<int>(std::min<long long>(left.count(), 60000)));
-        if (ready > 0) {
-            return {};
-        }
-        if (ready < 0 && errno != EINTR) {
-            return fail(os_error_message(errno));
-        }
-    }
-}
-
-// Moves all `size` bytes through `io` (a recv or a send on the non-blocking socket) by the
-// deadline: the program's transfer loop, each EAGAIN a wait for the socket until then.
-template <typename Byte, typename Io>
-Status transfer_by(int fd, Byte* data, std::size_t size, short events, Clock::time_point deadline,
-                   Io io, std::string_view none_moved) {
-    std::optional<Failure> wait_failed;
-    auto moved = transfer_all(
-        data, size,
-        [&](Byte* at, std::size_t n) {
-            for (;;) {
-                const ssize_t done = io(at, n);
-                if (done >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-                    return done;
-                }
-                if (auto ready = wait_until_ready(fd, events, deadline); !ready) {
-                    wait_failed = std::move(ready.error());
-                    errno = ETIMEDOUT;  // ends the loop; the wait's own failure is reported
-                    return ssize_t{-1};
-                }
-            }
-        },
-        none_moved);
-    if (!moved && wait_failed) {
-        return Unexpected{std::move(*wait_failed)};
-    }
-    return moved;
-}
-
-Status receive_by(int fd, std::span<char> bytes, Clock::time_point deadline) {
-    return transfer_by(
-        fd, bytes.data(), bytes.size(), POLLIN, deadline,
-        [fd](char* at, std::size_t n) { return ::recv(fd, at, n, 0); }, texts::kFillIncomplete);
-}
-
-Status send_by(int fd, std::string_view bytes, Clock::time_point deadline) {
-    return transfer_by(
-        fd, bytes.data(), bytes.size(), POLLOUT, deadline,
-        [fd](const char* at, std::size_t n) { return ::send(fd, at, n, kSendFlags); },
-        texts::kWriteIncomplete);
-}
 
 // A failure to receive, as the log tells it after "! ".
 Unexpected receive_failure(const Failure& failure) {
@@ -202,9 +135,10 @@ void hold_unread(int fd) {
 #endif
 }
 
-// Step 3: the reply, sent by a deadline of its own that starts once any --delay is over;
-// --close-after cuts it, length field included.
-void deliver(const Connection& c, const Reply& reply) {
+// Step 3: the reply (for the relay, once the application has given it), sent by a deadline
+// of its own that starts once any --delay is over; --close-after cuts it, length field
+// included.
+void deliver(Connection& c, Reply& reply) {
     const Settings& settings = c.host.settings;
     const int fd = c.socket.fd();
     switch (reply.form) {
@@ -214,6 +148,9 @@ void deliver(const Connection& c, const Reply& reply) {
             return hold_unread(fd);
         case Reply::Form::silence:
             return drain_until_closed(fd);
+        case Reply::Form::relay:
+            relay(c, reply);
+            break;
         case Reply::Form::frame:
         case Reply::Form::raw:
             break;
@@ -241,9 +178,8 @@ void serve(Connection& c) {
     if (auto before = reply_before_reading(c)) {
         return deliver(c, *before);
     }
-    const int flags = ::fcntl(c.socket.fd(), F_GETFL);
-    if (flags < 0 || ::fcntl(c.socket.fd(), F_SETFL, flags | O_NONBLOCK) != 0) {
-        return c.host.log.add("! closed unanswered: " + os_error_message(errno));
+    if (auto made = make_non_blocking(c.socket.fd()); !made) {
+        return c.host.log.add("! closed unanswered: " + made.error().message);
     }
     auto request = receive(c);
     if (!request) {
@@ -251,11 +187,18 @@ void serve(Connection& c) {
     }
     // Step 2, while the request lives: its reply, made here (or a reply file, opened).
     Reply reply = choose_reply(c, parts_of(*request, c.request_size));
-    // Then the request goes to the log, as it arrived: its own bytes, not a copy; and the
-    // memory it held goes back.
-    c.host.log.add_request(std::move(*request).release_source());
-    c.charge.release(receiving_cost(c.request_size) + parsing_cost(c.request_size) +
-                     (reply.file.is_open() ? reply_cost(c.request_size) : 0));
+    // Then the memory the request held goes back, and its own bytes (not a copy) go to the
+    // log as they arrived, or first to the application when relayed.
+    const std::size_t size = c.request_size;
+    const bool relayed = reply.form == Reply::Form::relay;
+    OwnedText text = std::move(*request).release_source();
+    c.charge.release(receiving_cost(size) + parsing_cost(size) - (relayed ? size : 0) +
+                     (reply.file.is_open() || relayed ? reply_cost(size) : 0));
+    if (relayed) {
+        reply.request = std::move(text);
+    } else {
+        c.host.log.add_request(std::move(text));
+    }
     if (complete_reply(c, reply)) {
         deliver(c, reply);
     }

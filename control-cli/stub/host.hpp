@@ -12,10 +12,15 @@
 
 namespace corvanelle::stub {
 
+class Recorder;
+class Replay;
+
 struct Host {
     const Settings& settings;
     RequestLog& log;
     MemoryBudget* budget;  // none: nothing is counted (the fuzz target serves one connection)
+    Recorder* recorder = nullptr;  // with --record
+    Replay* replay = nullptr;      // with --replay
 };
 
 struct Connection {

@@ -5,7 +5,8 @@
 //
 // The rooms: options (the command line), place (the socket path), process (hygiene and
 // signals), accept (the accept loop), connection (one connection's three steps), replies (the
-// reply sources), budget (memory), log (the request log).
+// reply sources; relay, recorder and replay among them), budget (memory), log (the request
+// log).
 #include <fcntl.h>
 #include <sys/socket.h>
 #if defined(__GLIBC__)
@@ -19,6 +20,8 @@
 #include "options.hpp"
 #include "place.hpp"
 #include "process.hpp"
+#include "recorder.hpp"
+#include "replay.hpp"
 #include "report/output.hpp"
 #include "version.hpp"
 
@@ -113,6 +116,16 @@ int run(int argc, char** argv) {
     if (settings->action != Settings::Action::serve) {
         return inform(*settings);
     }
+    // The folders of recordings, before the socket is taken: a host that cannot use them
+    // never listens.
+    static auto recorder = Recorder::open(*settings);
+    if (!recorder) {
+        return report(recorder.error());
+    }
+    static auto replay = Replay::open(*settings);
+    if (!replay) {
+        return report(replay.error());
+    }
     static Running running;
     if (auto started = start(*settings, *tidy, running); !started) {
         running.place.leave();
@@ -124,7 +137,7 @@ int run(int argc, char** argv) {
         (void)write_all(ready.get(), "listening on " + running.place.path() + "\n");
     }
     static MemoryBudget budget(settings->memory_budget);
-    static const Host host{*settings, running.log, &budget};
+    static const Host host{*settings, running.log, &budget, recorder->get(), replay->get()};
     serve_until_signalled(running.listener, host, running.wake);
     running.place.leave();
     // What is queued for the log gets a moment to be written; a log nobody reads is not

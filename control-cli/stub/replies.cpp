@@ -6,6 +6,8 @@
 #include <array>
 #include <cerrno>
 
+#include "relay.hpp"
+#include "replay.hpp"
 #include "report/json_text.hpp"
 
 namespace corvanelle::stub {
@@ -15,25 +17,6 @@ namespace {
 // that names at most a file name and a system error.
 constexpr std::size_t kEchoedIdLimit = 4096;
 constexpr std::size_t kFailureReplyCost = 6 * kEchoedIdLimit + 2048;
-
-std::string_view echoed(std::string_view request_id) {
-    return request_id.size() <= kEchoedIdLimit ? request_id : std::string_view(kNothing);
-}
-
-// Keys in the order the compact writer puts them.
-Reply failure_reply(std::string_view request_id, std::string_view code, std::string_view message) {
-    Reply reply;
-    TextOut& out = reply.made;
-    (void)out.room(kFailureReplyCost);
-    out.put(R"({"data":null,"debugLogs":[],"error":{"code":)");
-    append_string(code, out);
-    out.put(R"(,"message":)");
-    append_string(message, out);
-    out.put(R"(},"requestId":)");
-    append_string(echoed(request_id), out);
-    out.put(R"(,"success":false})");
-    return reply;
-}
 
 Reply too_large(std::string_view request_id) {
     return failure_reply(request_id, "STUB_REPLY_TOO_LARGE",
@@ -46,12 +29,15 @@ Reply empty_file(std::string_view request_id) {
                          "the reply file for this command is empty");
 }
 
-// A reply file that exists but cannot be read is a failure, never "no canned reply".
-Reply unreadable(Connection& c, std::string_view request_id, std::string_view command, int error) {
-    std::string message = "the reply file " + std::string(command) + ".json cannot be read: ";
-    message += error == 0 ? std::string("it is not a plain file") : os_error_message(error);
-    c.host.log.add("! " + message);
-    return failure_reply(request_id, "STUB_REPLY_UNREADABLE", message);
+std::string reply_file(std::string_view name) {
+    return "the reply file " + std::string(name);
+}
+
+// What a file that should answer and cannot be read tells the client and the log.
+Reply unreadable(Connection& c, std::string_view request_id, const std::string& what, int error) {
+    return unreadable_file(
+        c, request_id, what,
+        error == 0 ? std::string("it is not a plain file") : os_error_message(error));
 }
 
 Reply bad_request(const RequestParts& request) {
@@ -85,7 +71,7 @@ std::optional<Reply> raw_bytes(Connection& c, const RequestParts* /*request*/) {
     return of_form(Reply::Form::raw, c.host.settings.raw_bytes);
 }
 
-std::optional<Reply> reply_file(Connection& c, const RequestParts* /*request*/) {
+std::optional<Reply> reply_payload(Connection& c, const RequestParts* /*request*/) {
     return of_form(Reply::Form::frame, c.host.settings.reply_payload);
 }
 
@@ -102,14 +88,14 @@ std::optional<Reply> canned(Connection& c, const RequestParts* request) {
         if (errno == ENOENT) {
             return std::nullopt;
         }
-        return unreadable(c, request->request_id, request->command, errno);
+        return unreadable(c, request->request_id, reply_file(name), errno);
     }
     struct stat info {};
     if (::fstat(file.get(), &info) != 0) {
-        return unreadable(c, request->request_id, request->command, errno);
+        return unreadable(c, request->request_id, reply_file(name), errno);
     }
     if (!S_ISREG(info.st_mode)) {
-        return unreadable(c, request->request_id, request->command,
+        return unreadable(c, request->request_id, reply_file(name),
                           S_ISDIR(info.st_mode) ? EISDIR : 0);
     }
     const auto size = static_cast<std::size_t>(info.st_size);
@@ -123,7 +109,7 @@ std::optional<Reply> canned(Connection& c, const RequestParts* request) {
     reply.file = std::move(file);
     reply.file_size = size;
     reply.echoed_id = echoed(request->request_id);
-    reply.command = request->command;
+    reply.file_name = name;
     return reply;
 }
 
@@ -174,7 +160,9 @@ constexpr std::array kReplySources{
     ReplySource{Option::no_read, true, hold_unread},
     ReplySource{Option::no_reply, false, read_only},
     ReplySource{Option::raw, false, raw_bytes},
-    ReplySource{Option::reply, false, reply_file},
+    ReplySource{Option::forward, false, forwarded},
+    ReplySource{Option::replay, false, replayed},
+    ReplySource{Option::reply, false, reply_payload},
     ReplySource{Option::replies, false, canned},
     ReplySource{Option::fail, false, failure},
     ReplySource{std::nullopt, false, echo},
@@ -193,6 +181,32 @@ std::optional<Reply> first_answer(Connection& c, const RequestParts* request) {
 }
 
 }  // namespace
+
+std::string_view echoed(std::string_view request_id) {
+    return request_id.size() <= kEchoedIdLimit ? request_id : std::string_view(kNothing);
+}
+
+// Keys in the order the compact writer puts them.
+Reply failure_reply(std::string_view request_id, std::string_view code, std::string_view message) {
+    Reply reply;
+    TextOut& out = reply.made;
+    (void)out.room(kFailureReplyCost);
+    out.put(R"({"data":null,"debugLogs":[],"error":{"code":)");
+    append_string(code, out);
+    out.put(R"(,"message":)");
+    append_string(message, out);
+    out.put(R"(},"requestId":)");
+    append_string(echoed(request_id), out);
+    out.put(R"(,"success":false})");
+    return reply;
+}
+
+Reply unreadable_file(Connection& c, std::string_view request_id, const std::string& what,
+                      const std::string& why) {
+    const std::string message = what + " cannot be read: " + why;
+    c.host.log.add("! " + message);
+    return failure_reply(request_id, "STUB_REPLY_UNREADABLE", message);
+}
 
 RequestParts parts_of(const Document& request, std::size_t size) {
     RequestParts parts;
@@ -235,27 +249,38 @@ bool complete_reply(Connection& c, Reply& reply) {
         return true;
     }
     const std::size_t size = reply.file_size;
-    // One byte more than measured shows a file that grew since.
-    if (!c.charge.reserve(size + 1)) {
+    // One byte more than measured shows a reply file that grew since; a recording's reply is
+    // the very bytes found at start.
+    const std::size_t wanted = reply.recorded ? size : size + 1;
+    if (!c.charge.reserve(wanted)) {
         c.host.log.add("! closed unanswered: a reply file of " + std::to_string(size) +
                        " bytes found no room in the memory budget in time");
         return false;
     }
-    reply.read = OwnedText::uninitialised(size + 1);
+    reply.read = OwnedText::uninitialised(wanted);
     std::size_t got = 0;
     ssize_t n = 0;
-    while (got < size + 1 &&
-           ((n = ::read(reply.file.get(), reply.read.data.get() + got, size + 1 - got)) > 0 ||
+    while (got < wanted &&
+           ((n = ::pread(reply.file.get(), reply.read.data.get() + got, wanted - got,
+                         static_cast<off_t>(reply.file_offset + got))) > 0 ||
             (n < 0 && errno == EINTR))) {
         got += n > 0 ? static_cast<std::size_t>(n) : 0;
     }
     const int error = n < 0 ? errno : 0;
     reply.file.close();
     reply.read.size = got;
-    if (error != 0 || got == 0 || got > size) {
-        reply.read = OwnedText();
-        reply = error != 0 ? unreadable(c, reply.echoed_id, reply.command, error)
-                           : (got == 0 ? empty_file(reply.echoed_id) : too_large(reply.echoed_id));
+    if (error == 0 && got > 0 && got <= size && (!reply.recorded || got == size)) {
+        return true;
+    }
+    reply.read = OwnedText();
+    const std::string what =
+        reply.recorded ? "the recording " + reply.file_name : reply_file(reply.file_name);
+    if (error != 0 || reply.recorded) {
+        reply = unreadable_file(c, reply.echoed_id, what,
+                                error != 0 ? os_error_message(error)
+                                           : std::string("it changed since the host started"));
+    } else {
+        reply = got == 0 ? empty_file(reply.echoed_id) : too_large(reply.echoed_id);
     }
     return true;
 }

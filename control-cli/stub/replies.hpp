@@ -40,15 +40,19 @@ struct Reply {
         silence,      // nothing: the connection is held, read and dropped, until the client closes
         hold_unread,  // nothing, and nothing read, until the client closes
         hang_up,      // closed at once
+        relay,        // the application's reply to the request, once asked (relay.hpp)
     };
     Form form = Form::frame;
     std::string_view shared;  // bytes the settings hold (--reply, --raw)
     TextOut made;             // or a reply made for this request
     OwnedText read;           // or a reply file, once read
-    Descriptor file;          // a reply file still to be read, of file_size bytes
+    Descriptor file;          // a reply file still to be read: file_size bytes at file_offset
+    std::size_t file_offset = 0;
     std::size_t file_size = 0;
-    std::string command;    // whose reply file that is
+    bool recorded = false;  // a recording's reply, of exactly file_size bytes
+    std::string file_name;  // of that file, in its folder
     std::string echoed_id;  // for a failure reply made once the request is gone
+    OwnedText request;      // the request's own bytes, for the relay
 
     [[nodiscard]] std::string_view bytes() const {
         if (read.data) {
@@ -57,6 +61,17 @@ struct Reply {
         return made.view().empty() ? shared : made.view();
     }
 };
+
+// The request id as failure replies echo it: nothing when it is too long to.
+std::string_view echoed(std::string_view request_id);
+
+// A reply that says the request failed: `code` and `message`, and the request's id if it is
+// not too long to echo. Small, whatever the request: its room is within a connection's own.
+Reply failure_reply(std::string_view request_id, std::string_view code, std::string_view message);
+// The failure reply for a file that should answer and cannot be read, `what` naming it and
+// `why` saying why; the log is told too.
+Reply unreadable_file(Connection& c, std::string_view request_id, const std::string& what,
+                      const std::string& why);
 
 // A reply decided before anything is read (--hang-up, --no-read), if there is one.
 std::optional<Reply> reply_before_reading(Connection& connection);

@@ -1,4 +1,4 @@
-// What the reply options name, read at set-up.
+// What the reply options name, read (or checked) at set-up.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,6 +43,15 @@ Result<std::string> read_reply_file(const std::string& path, std::size_t limit) 
 }  // namespace
 
 Status read_reply_options(Settings& s) {
+    if (s.given.has(Option::forward)) {
+        if (auto address = socket_address(s.forward_path); !address) {
+            return fail("cannot forward to " + s.forward_path + ": " + address.error().message);
+        }
+        // Its own requests would come back to it, each holding a connection for the next.
+        if (s.forward_path == s.socket_path) {
+            return fail("cannot forward to " + s.forward_path + ": it is the host's own socket");
+        }
+    }
     if (s.given.has(Option::replies)) {
         s.replies_folder =
             Descriptor(::open(s.replies_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -30,6 +30,10 @@ enum class Option : std::uint8_t {
     log,
     quiet,
     ready_fd,
+    forward,
+    record,
+    append,
+    replay,
     help,
     version,
 };
@@ -43,6 +47,9 @@ class OptionSet {
               options.begin(), options.end(), std::uint32_t{0},
               [](std::uint32_t bits, Option option) { return bits | bit(option); })) {}
     [[nodiscard]] constexpr bool has(Option option) const { return (bits_ & bit(option)) != 0; }
+    [[nodiscard]] constexpr bool has_all(OptionSet other) const {
+        return (bits_ & other.bits_) == other.bits_;
+    }
     constexpr void add(Option option) { bits_ |= bit(option); }
     constexpr OptionSet operator|(OptionSet other) const {
         OptionSet both;
@@ -71,6 +78,10 @@ struct Settings {
     std::string raw_bytes;
     std::size_t close_after = 0;
     std::chrono::milliseconds delay{0};
+    // The application's socket (--forward), and the folders of recordings.
+    std::string forward_path;
+    std::string record_path;
+    std::string replay_path;
 
     // The whole time to receive one request, and again to send one reply.
     std::chrono::milliseconds timeout = std::chrono::seconds(30);

@@ -1,5 +1,6 @@
 // The stand-in host as a tool people leave running: what a hostile local client sends can
 // neither end it nor make it hold unbounded memory, and it keeps answering afterwards.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -22,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -248,6 +250,55 @@ std::string unread_pipe() {
         return ::pipe(ends) == 0 ? ends[1] : -1;
     }();
     return "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(write_end);
+}
+
+// The longest recording a replay folder may hold: two frames and 1 MiB.
+constexpr std::size_t kLongestRecording = 2 * kFrameLimit + 1024 * 1024;
+
+// Stands for the path of the application (application()) in a row's options: a host is
+// started for it only when a row asks.
+const std::string kApplication = "<application>";
+
+// An application whose replies are the default echo's, for the host to relay to.
+const StubHost& application() {
+    static const StubHost host;
+    return host;
+}
+
+// Recordings written by hand, as a person makes a fixture: one of `click` for each host.
+const TempDir& replay_folder() {
+    static const TempDir dir;
+    static const bool written = [] {
+        const std::string click = R"({"request": {"arguments":[],"command":"click"},
+                                      "reply": {"success":true}})";
+        dir.write("1.json", click);
+        // As long as a recording may be.
+        dir.write("2.json", click + std::string(kLongestRecording - click.size(), ' '));
+        return true;
+    }();
+    (void)written;
+    return dir;
+}
+
+const TempDir& record_folder() {
+    static const TempDir dir;
+    return dir;
+}
+
+// The names in a folder, in order.
+std::vector<std::string> names_in(const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* listing = ::opendir(folder.c_str());
+    for (const dirent* entry = nullptr; listing != nullptr && (entry = ::readdir(listing));) {
+        if (std::string_view(entry->d_name) != "." && std::string_view(entry->d_name) != "..") {
+            names.emplace_back(entry->d_name);
+        }
+    }
+    if (listing != nullptr) {
+        ::closedir(listing);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 struct Hostile {
@@ -641,7 +692,46 @@ const Hostile kHostileClients[] = {
       R"({"arguments":["\u0080\u009f)"
       "\xC2\xA0"
       R"("],"command":"t","requestId":"1"})"}},
+    // A recording the file-size limit cuts short: the client is answered all the same, the
+    // log says which exchange was lost, and nothing of it is left in the folder.
+    {"RecordingThatCannotBeWritten",
+     {"--forward", kApplication, "--record", record_folder().path()},
+     [](const StubHost& host) -> Going {
+         if (!kCanLimitOtherProcesses) {
+             return nullptr;
+         }
+         limit_file_size(host, 100);
+         const auto reply = frame_payload(ask(host, request_of_size(300)));
+         EXPECT_TRUE(reply && test::json_at(*reply, "success") == "true");
+         limit_file_size(host, RLIM_INFINITY);
+         EXPECT_TRUE(frame_payload(ask(host, request_of_size(300))));
+         EXPECT_EQ(names_in(record_folder().path()), std::vector<std::string>{"000002.json"});
+         return nullptr;
+     },
+     {kCanLimitOtherProcesses
+          ? "! exchange 1 was not recorded (000001.json): File too large (os error 27)"
+          : ""},
+     kBudgetMib,
+     kCap,
+     {.log = test::Launch::Log::pipe}},
 };
+
+// The rows again with `source` choosing the replies, but those that choose their own and
+// those named in `judged` (which judge the echo's replies or every line of the log).
+std::vector<Hostile> with_source(const Args& source, const std::set<std::string>& judged) {
+    std::vector<Hostile> rows;
+    for (Hostile row : kHostileClients) {
+        const bool own = std::any_of(row.options.begin(), row.options.end(), [](const auto& o) {
+            return o == "--replies" || o == "--forward";
+        });
+        if (own || judged.count(row.name) > 0) {
+            continue;
+        }
+        row.options.insert(row.options.end(), source.begin(), source.end());
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
 
 void PrintTo(const Hostile& row, std::ostream* out) {
     *out << row.name;
@@ -657,6 +747,7 @@ TEST_P(HostileClient, HostStaysWithinItsBounds) {
                  "--memory-budget",   std::to_string(row.budget_mib),
                  "--max-connections", std::to_string(row.cap)};
     options.insert(options.end(), row.options.begin(), row.options.end());
+    std::replace(options.begin(), options.end(), kApplication, application().path());
     StubHost host(options, {}, row.launch);
     {
         const Going going = row.attack(host);
@@ -695,6 +786,17 @@ TEST_P(HostileClient, HostStaysWithinItsBounds) {
 
 INSTANTIATE_TEST_SUITE_P(Host, HostileClient, ::testing::ValuesIn(kHostileClients),
                          [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Relaying, HostileClient,
+                         ::testing::ValuesIn(with_source({"--forward", kApplication}, {})),
+                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Replaying, HostileClient,
+    ::testing::ValuesIn(with_source({"--replay", replay_folder().path()},
+                                    {"RepliesOverTheFrameLimit", "LogNobodyReads",
+                                     "MemoryGivenBackServesTheWaiting",
+                                     "LogCutShortByAFailingWrite", "LogAtItsFileSizeLimit",
+                                     "LogOnANonBlockingPipe", "RequestsWithOtherLineBreaks"})),
+    [](const auto& info) { return info.param.name; });
 
 TEST(Host, LogShowsTheBytesThatArrived) {
     StubHost host;
@@ -713,6 +815,143 @@ TEST(Host, LogShowsTheBytesThatArrived) {
     ASSERT_EQ(log.size(), 2U);
     EXPECT_EQ(log[0], request);
     EXPECT_TRUE(log[1].starts_with(R"({"arguments":["a\"b\\","é\t"],"command":"type",)")) << log[1];
+}
+
+// What the client made of a run: its status and both outputs, for comparing runs whole.
+std::vector<std::tuple<int, std::string, std::string>> run_clients(const StubHost& host,
+                                                                   const std::vector<Args>& runs) {
+    test::ProcessOptions options;
+    options.env["CORVANELLE_CONTROL_SOCKET"] = host.path();
+    std::vector<std::tuple<int, std::string, std::string>> results;
+    for (const Args& args : runs) {
+        auto r = test::run_process(test::client_path(), args, options);
+        results.emplace_back(r.status, std::move(r.out), std::move(r.err));
+    }
+    return results;
+}
+
+// One host with reply files stands for the application, a second relays and records, a
+// third replays: the client prints the same bytes and exits the same way, run by run, in the
+// order recorded (the two `type` runs are one request, told apart by the echoed request ids).
+TEST(Host, RecordedSessionReplaysByteForByte) {
+    const TempDir files;
+    const std::string window = R"({"success":true,"data":{"title":"Café ☕ \u65e5本\u0000"}})";
+    files.write("window.json", window);
+    files.write("click.json", R"({"success":false,"error":{"code":"E","message":"no"}})");
+    files.write("see.json",
+                R"({"success":true,"data":")" + std::string(kFrameLimit - 26, 'x') + R"("})");
+    const StubHost app({"--replies", files.path()});
+    const TempDir dir;
+    const std::string folder = dir.file("recorded");
+    const std::vector<Args> runs{{"--json", "window", "list"},
+                                 {"window", "list"},
+                                 {"click"},
+                                 {"--json", "see"},
+                                 {"see"},
+                                 {"type", "é"},
+                                 {"--json", "type", "é"}};
+    std::vector<std::tuple<int, std::string, std::string>> relayed;
+    {
+        const StubHost relay({"--forward", app.path(), "--record", folder});
+        relayed = run_clients(relay, runs);
+    }
+    EXPECT_EQ(std::get<0>(relayed[2]), 1);
+    EXPECT_EQ(std::get<1>(relayed[3]).size(), kFrameLimit + 1);
+    struct stat info {};
+    EXPECT_TRUE(::stat(folder.c_str(), &info) == 0 && (info.st_mode & 0777) == 0700);
+    const auto names = names_in(folder);
+    ASSERT_EQ(names.size(), runs.size());
+    for (const std::string& name : names) {
+        EXPECT_TRUE(::stat((folder + "/" + name).c_str(), &info) == 0 &&
+                    (info.st_mode & 0777) == 0600)
+            << name;
+    }
+    std::ifstream first(folder + "/" + names[0]);
+    EXPECT_NE(std::string(std::istreambuf_iterator<char>(first), {}).find(window),
+              std::string::npos);
+    StubHost replay({"--replay", folder});
+    EXPECT_EQ(run_clients(replay, runs), relayed);
+    // Once used, a recording answers no more.
+    const auto unrecorded = run_clients(replay, {{"--json", "type", "é"}});
+    EXPECT_EQ(std::get<0>(unrecorded[0]), 1);
+    EXPECT_EQ(
+        test::json_at(std::get<1>(unrecorded[0]), "error"),
+        R"({"code":"STUB_NOT_RECORDED","message":"no unused recording of \"type\" with the arguments [\"é\"]"})");
+    EXPECT_NE(
+        replay.stop().find("\n! no unused recording of \"type\" with the arguments [\"é\"]\n"),
+        std::string::npos);
+}
+
+// A relay killed while it records leaves only whole recordings, which a replayer accepts;
+// what it had half written goes once a host records there again.
+TEST(Host, KilledWhileRecordingLeavesNoPartialRecording) {
+    const TempDir files;
+    files.write("see.json", "[\"" + std::string(kFrameLimit - 4, 'x') + "\"]");
+    const StubHost app({"--replies", files.path()});
+    const TempDir dir;
+    const std::string folder = dir.file("recorded");
+    StubHost relay({"--forward", app.path(), "--record", folder});
+    std::thread client([&] { (void)run_clients(relay, std::vector<Args>(3, {"see"})); });
+    // Killed as soon as the first recording is begun.
+    for (int i = 0; i < 100000 && names_in(folder).empty(); ++i) {
+        std::this_thread::yield();
+    }
+    relay.kill_hard();
+    client.join();
+    EXPECT_NO_THROW(StubHost({"--replay", folder}));
+    { const StubHost again({"--forward", app.path(), "--record", folder, "--append"}); }
+    for (const std::string& name : names_in(folder)) {
+        EXPECT_TRUE(name.size() == 11 && name.ends_with(".json")) << name;
+    }
+}
+
+// What the relay tells the client, and its log, when the application cannot be reached, is too
+// slow to take the request, or breaks the frame rules: the limit is one byte past a frame's.
+TEST(Host, ApplicationFaultsGiveFailureReplies) {
+    const TempDir dir;
+    dir.write("ff", "\xff\xff\xff\xff");
+    dir.write("over", std::string("\x00\x40\x00\x01{}", 6));
+    dir.write("zero", std::string(4, '\0'));
+    dir.write("not-json", std::string("\x00\x00\x00\x04[1,]", 8));
+    struct Case {
+        std::optional<Args> application;  // none: nothing listens
+        std::string code;
+        std::string says;  // after "the application at PATH"
+    };
+    const std::string broken = "STUB_APPLICATION_BROKEN";
+    const Case cases[] = {
+        {std::nullopt, "STUB_APPLICATION_UNREACHABLE",
+         " cannot be reached: " + os_error_message(ENOENT)},
+        {Args{"--no-read"}, "STUB_APPLICATION_TIMEOUT", " took no whole request within 10 seconds"},
+        {Args{"--close-after", "10"}, broken, " gave no whole reply: it closed the connection"},
+        {Args{"--raw", dir.file("ff")}, broken,
+         " sent a reply length of 4294967295 bytes, not 1 to 4194304"},
+        {Args{"--raw", dir.file("over")}, broken,
+         " sent a reply length of 4194305 bytes, not 1 to 4194304"},
+        {Args{"--raw", dir.file("zero")}, broken,
+         " sent a reply length of 0 bytes, not 1 to 4194304"},
+        {Args{"--raw", dir.file("not-json")}, broken,
+         " sent a reply that is not JSON: syntax error at line 1 column 4"},
+    };
+    // Far more than the socket holds, for the application that never reads.
+    const Args click{"--json",
+                     "click",
+                     std::string(100000, 'x'),
+                     std::string(100000, 'x'),
+                     std::string(100000, 'x'),
+                     std::string(100000, 'x'),
+                     std::string(100000, 'x')};
+    for (const Case& c : cases) {
+        const auto app = c.application ? std::make_unique<StubHost>(*c.application) : nullptr;
+        const std::string path = app ? app->path() : dir.file("absent");
+        StubHost relay({"--forward", path});
+        const auto result = run_clients(relay, {click})[0];
+        const std::string message = "the application at " + path + c.says;
+        EXPECT_EQ(std::get<0>(result), 1) << message;
+        EXPECT_EQ(test::json_at(std::get<1>(result), "error"),
+                  R"({"code":")" + c.code + R"(","message":")" + message + R"("})");
+        EXPECT_NE(relay.stop().find("\n! " + message + "\n"), std::string::npos) << message;
+    }
 }
 
 #ifdef __linux__
@@ -873,12 +1112,14 @@ TEST(Host, ReplyOptionsThatExcludeEachOther) {
                                           {"--close-after", "1"},
                                           {"--no-reply"},
                                           {"--no-read"},
-                                          {"--hang-up"}};
-    const std::set<std::pair<std::string, std::string>> combine{{"--replies", "--fail"},
-                                                                {"--replies", "--close-after"},
-                                                                {"--reply", "--close-after"},
-                                                                {"--fail", "--close-after"},
-                                                                {"--raw", "--close-after"}};
+                                          {"--hang-up"},
+                                          {"--forward", dir.file("app")},
+                                          {"--replay", dir.path()}};
+    const std::set<std::pair<std::string, std::string>> combine{
+        {"--replies", "--fail"},      {"--replies", "--close-after"},
+        {"--reply", "--close-after"}, {"--fail", "--close-after"},
+        {"--raw", "--close-after"},   {"--forward", "--close-after"},
+        {"--replay", "--close-after"}};
     for (const Args& a : reply_options) {
         for (const Args& b : reply_options) {
             if (a == b) {
@@ -908,6 +1149,16 @@ TEST(Host, CommandLineMistakesAreOneLine) {
     dir.write("max", std::string(kFrameLimit, ' '));
     dir.write("raw", std::string(2 * kFrameLimit, ' '));
     dir.write("raw+", std::string(2 * kFrameLimit + 1, ' '));
+    // Replay folders, each with one file that is no recording the host can replay.
+    for (const char* folder : {"held", "r1", "r2", "r3", "r4"}) {
+        ASSERT_EQ(::mkdir(dir.file(folder).c_str(), 0700), 0);
+    }
+    dir.write("held/1.json", "{}");
+    dir.write("r1/1.json", R"({"request":{"command":"a","arguments":[]},"reply":[1,]})");
+    dir.write("r4/1.json", std::string(kLongestRecording + 1, ' '));
+    ASSERT_EQ(::symlink("../held/1.json", dir.file("r2/1.json").c_str()) |
+                  ::mkdir(dir.file("r3/1.json").c_str(), 0700),
+              0);
     const StubHost live;
     const std::string stub = "corvanelle-control-stub: ";
     const Case cases[] = {
@@ -942,6 +1193,19 @@ TEST(Host, CommandLineMistakesAreOneLine) {
         {{"--bogus", dir.file("s")}, "corvanelle-control-stub: unrecognized option"},
         {{"--log"}, "corvanelle-control-stub: option '--log' needs a value"},
         {{}, "corvanelle-control-stub: a socket path is needed"},
+        {{"--record", dir.file("rec"), dir.file("s")}, stub + "--record needs --forward\n"},
+        {{"--forward", dir.file("a"), "--record", dir.file("held"), dir.file("s")},
+         stub + "the recording folder " + dir.file("held") + " already holds recordings"},
+        {{"--forward", dir.file(std::string(200, 'p')), dir.file("s")}, stub + "cannot forward"},
+        {{"--replay", dir.file("r1"), dir.file("s")},
+         stub + "cannot replay " + dir.file("r1/1.json") + ": its member \"reply\": syntax"},
+        {{"--replay", dir.file("r2"), dir.file("s")},
+         stub + "cannot replay " + dir.file("r2/1.json") + ": it is a symbolic link\n"},
+        {{"--replay", dir.file("r3"), dir.file("s")},
+         stub + "cannot replay " + dir.file("r3/1.json") + ": it is not a plain file\n"},
+        {{"--replay", dir.file("r4"), dir.file("s")},
+         stub + "cannot replay " + dir.file("r4/1.json") + ": it is longer than " +
+             std::to_string(kLongestRecording) + " bytes\n"},
     };
     for (const auto& c : cases) {
         const auto result = test::run_process(test::stub_path(), c.args);

@@ -28,6 +28,9 @@ class Descriptor {
     [[nodiscard]] int get() const { return fd_; }
     [[nodiscard]] bool is_open() const { return fd_ >= 0; }
 
+    // Hands the descriptor to an owner of another kind (a directory stream), which closes it.
+    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
+
     void close() {
         if (fd_ >= 0) {
             // The descriptor is gone after close() even when it reports EINTR: never retry.

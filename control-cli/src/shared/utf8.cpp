@@ -52,4 +52,14 @@ bool is_valid_utf8(std::string_view text) {
     return true;
 }
 
+std::string_view utf8_prefix(std::string_view text, std::size_t most) {
+    if (text.size() <= most) {
+        return text;
+    }
+    while (most > 0 && (static_cast<unsigned char>(text[most]) & 0xC0U) == 0x80U) {
+        --most;
+    }
+    return text.substr(0, most);
+}
+
 }  // namespace corvanelle

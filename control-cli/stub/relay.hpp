@@ -1,0 +1,27 @@
+// The relay (--forward): a request passed unchanged to the application's socket on a
+// connection of its own, with the framing, limits and waits of the client, and the reply
+// passed back unchanged. Whatever goes wrong with the application, the client gets a failure
+// reply naming it, never a broken frame or a silent close, and the log a "! " line.
+#pragma once
+
+#include <chrono>
+
+#include "replies.hpp"
+
+namespace corvanelle::stub {
+
+// The client's waits: 10 s to hand over the request, 120 s for the reply. The relay gives
+// the application until 115 s after the client's connection was accepted, so that its failure
+// reply reaches the client before the client's own wait ends.
+inline constexpr auto kApplicationSendWait = std::chrono::seconds(10);
+inline constexpr auto kApplicationReplyWait = std::chrono::seconds(115);
+
+// The reply source of --forward: a relay reply, which the application answers once the
+// request is gone.
+std::optional<Reply> forwarded(Connection& c, const RequestParts* request);
+
+// Turns a relay reply, which holds the request's bytes, into the application's reply frame
+// or a failure reply; keeps the exchange when recording; then logs the request.
+void relay(Connection& c, Reply& reply);
+
+}  // namespace corvanelle::stub
