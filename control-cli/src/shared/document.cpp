@@ -8,6 +8,7 @@
 #include <bit>
 #include <charconv>
 #include <cstring>
+#include <new>
 
 #include "shared/decimal.hpp"
 
@@ -27,8 +28,8 @@ std::int64_t Document::source_signed(const Node& node) const {
 }
 
 double Document::Value::floating() const {
-    if (!node().in_source) {
-        return node().payload.d;
+    if (!node().in_source()) {
+        return std::bit_cast<double>(doc_->wide_[node().body]);
     }
     // Kept as its text, which the reader proved to be a plain decimal well inside a double's
     // range: the conversion cannot fail.
@@ -36,54 +37,64 @@ double Document::Value::floating() const {
 }
 
 bool Document::Value::find(std::string_view key, Value& found) const {
-    const auto& span = node().payload.span;
-    const auto* first = doc_->member_order_.data() + span.offset;
-    const auto* last = first + span.length;
-    const auto* at =
-        std::lower_bound(first, last, key, [&](std::uint32_t k, std::string_view want) {
-            return doc_->text_of(doc_->nodes_[k]) < want;
-        });
-    if (at == last || doc_->text_of(doc_->nodes_[*at]) != key) {
+    const std::uint32_t* order = doc_->member_order_.data() + node().field();
+    const auto* first = order + 1;
+    const auto* last = first + order[0];
+    const auto text = [&](std::uint32_t offset) {
+        return doc_->text_of(doc_->nodes_[index_ + offset]);
+    };
+    const auto* at = std::lower_bound(
+        first, last, key, [&](std::uint32_t k, std::string_view want) { return text(k) < want; });
+    if (at == last || text(*at) != key) {
         return false;
     }
-    found = Value(doc_, *at + 1);
+    found = Value(doc_, index_ + *at + 1);
     return true;
 }
 
 namespace {
 
 // Every value takes at least one byte of text and all but the last a separator or a bracket,
-// so a text holds at most about half its size in nodes ("[0,0,0]" is the densest); every key
-// takes at least three bytes ("":) plus a value and a separator. These are upper bounds: the
-// vectors never grow, and what is not used is never touched.
+// so a text holds at most about half its size in nodes ("[0,0,0]" is the densest); a number
+// that is not kept as its text at least two bytes and a separator ("-0,"); every key at least
+// three bytes ("":) plus a value and a separator, and an object with keys has at most one
+// run of its member order more than it has keys ([{"":0},...] is the densest). These are upper
+// bounds: the vectors never grow, and what is not used is never touched.
 struct Reservation {
     std::size_t nodes;
+    std::size_t wide;
     std::size_t member_order;
     std::size_t keys;
     std::size_t arena;
 };
 
 Reservation reservation_for(std::size_t text_size) {
-    return {text_size / 2 + 2, text_size / 5 + 1, text_size / 5 + 1, text_size};
+    return {text_size / 2 + 2, text_size / 3 + 1, text_size / 3 + 2, text_size / 5 + 1, text_size};
 }
 
 }  // namespace
 
 DocumentBuilder::DocumentBuilder(std::size_t text_size) {
+    // A text so large that its counts could outgrow a node's fields cannot be held.
+    if (text_size >= Node::kFieldLimit) {
+        throw std::bad_alloc();
+    }
     const Reservation r = reservation_for(text_size);
     doc_.nodes_.reserve(r.nodes);
+    doc_.wide_.reserve(r.wide);
     doc_.member_order_.reserve(r.member_order);
+    doc_.member_order_.push_back(0);
     keys_.reserve(r.keys);
     doc_.arena_.reserve(r.arena);
 }
 
 std::size_t DocumentBuilder::reserved_bytes(std::size_t text_size) {
     const Reservation r = reservation_for(text_size);
-    return r.nodes * sizeof(Document::Node) + (r.member_order + r.keys) * sizeof(std::uint32_t) +
-           r.arena;
+    return r.nodes * sizeof(Document::Node) + r.wide * sizeof(std::uint64_t) +
+           (r.member_order + r.keys) * sizeof(std::uint32_t) + r.arena;
 }
 
-void DocumentBuilder::set_text(Document::Node& node, std::string_view text) {
+void DocumentBuilder::set_text(Node& node, std::string_view text) {
     auto& arena = doc_.arena_;
     std::size_t start = arena.size();
     if (parts_pending_) {
@@ -91,8 +102,13 @@ void DocumentBuilder::set_text(Document::Node& node, std::string_view text) {
         parts_pending_ = false;
     }
     arena.append(text);
-    node.payload.span.offset = static_cast<std::uint32_t>(start);
-    node.payload.span.length = static_cast<std::uint32_t>(arena.size() - start);
+    // A string longer than a node's field can say cannot be held (one from the command line
+    // or a read text is always far shorter).
+    if (arena.size() - start >= Node::kFieldLimit) {
+        throw std::bad_alloc();
+    }
+    node.set_field(arena.size() - start);
+    node.body = static_cast<std::uint32_t>(start);
 }
 
 void DocumentBuilder::string_part(std::string_view piece) {
@@ -125,17 +141,18 @@ void DocumentBuilder::end() {
     const Open open = open_.back();
     open_.pop_back();
     auto& nodes = doc_.nodes_;
-    nodes[open.node].extent = static_cast<std::uint32_t>(nodes.size() - open.node);
-    if (nodes[open.node].kind != Document::Kind::object) {
+    nodes[open.node].body = static_cast<std::uint32_t>(nodes.size() - open.node);
+    if (nodes[open.node].kind() != Document::Kind::object) {
         return;
     }
     order_members(open);
 }
 
-std::uint64_t DocumentBuilder::order_prefix(const Document::Node& key) const {
-    const auto [offset, length] = key.payload.span;
-    const char* bytes = (key.in_source ? doc_.source_base_ : doc_.arena_.data()) + offset;
-    const std::size_t readable = (key.in_source ? source_size_ : doc_.arena_.size()) - offset;
+inline std::uint64_t DocumentBuilder::order_prefix(const Node& key) const {
+    const std::size_t offset = key.body;
+    const std::size_t length = key.field();
+    const char* bytes = (key.in_source() ? doc_.source_base_ : doc_.arena_.data()) + offset;
+    const std::size_t readable = (key.in_source() ? source_size_ : doc_.arena_.size()) - offset;
     std::uint64_t prefix = 0;
     if (readable >= 8) {
         // One load, whatever the key's length: bytes past its end are masked off below.
@@ -151,15 +168,32 @@ std::uint64_t DocumentBuilder::order_prefix(const Document::Node& key) const {
     return length >= 8 ? prefix : prefix & ~(~std::uint64_t{0} >> (8 * length));
 }
 
+inline void DocumentBuilder::place_order(const Open& open, std::uint32_t at) {
+    doc_.nodes_[open.node].set_field(at);
+    keys_.erase(keys_.begin() + open.first_key, keys_.end());
+}
+
+template <typename Keys>
+std::uint32_t DocumentBuilder::new_order(const Open& open, std::size_t count, Keys keys) {
+    auto& order = doc_.member_order_;
+    const auto at = static_cast<std::uint32_t>(order.size());
+    order.push_back(static_cast<std::uint32_t>(count));
+    for (std::size_t i = 0; i < count; ++i) {
+        order.push_back(keys(i) - open.node);
+    }
+    place_order(open, at);
+    return at;
+}
+
 void DocumentBuilder::order_members(const Open& open) {
     auto& nodes = doc_.nodes_;
-    auto& order = doc_.member_order_;
-    const auto offset = static_cast<std::uint32_t>(order.size());
     const auto first = keys_.begin() + open.first_key;
     const auto count = static_cast<std::size_t>(keys_.end() - first);
     const auto text = [&](std::uint32_t k) { return doc_.text_of(nodes[k]); };
 
-    if (count <= kSmallObject) {
+    if (count == 0) {
+        place_order(open, 0);
+    } else if (count <= kSmallObject) {
         // Most objects are small: their keys with their prefixes, on the stack.
         struct Entry {
             std::uint64_t prefix;
@@ -167,34 +201,38 @@ void DocumentBuilder::order_members(const Open& open) {
             std::uint8_t place;  // in arrival order
         };
         std::array<Entry, kSmallObject> entries;
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint32_t node = first[static_cast<std::ptrdiff_t>(i)];
-            entries[i] = {order_prefix(nodes[node]), node, static_cast<std::uint8_t>(i)};
-        }
         // An object whose keys are those of the last object of as many members, arriving in
-        // the same order, takes that object's order: no comparison to guess, one check a key.
+        // the same order, takes that object's order: no comparison to guess, one check a key;
+        // and its very run of the member order when they stand at the same places.
         KnownOrder& known = known_orders_[count];
         bool same_keys = known.count == count;
-        for (std::size_t i = 0; same_keys && i < count; ++i) {
-            const std::uint32_t node = entries[i].key;
-            const std::uint32_t length = nodes[node].payload.span.length;
-            same_keys = entries[i].prefix == known.prefixes[i] &&
-                        length == nodes[known.keys[i]].payload.span.length &&
-                        (length <= 8 || text(node) == text(known.keys[i]));
+        bool same_places = true;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t node = first[static_cast<std::ptrdiff_t>(i)];
+            const Node& key = nodes[node];
+            entries[i] = {order_prefix(key), node, static_cast<std::uint8_t>(i)};
+            same_keys = same_keys && entries[i].prefix == known.prefixes[i] &&
+                        key.field() == known.lengths[i] &&
+                        (key.field() <= 8 || text(node) == text(known.keys[i]));
+            same_places = same_places && node - open.node == known.offsets[i];
         }
-        if (same_keys) {
-            for (std::size_t i = 0; i < known.kept; ++i) {
-                order.push_back(entries[known.places[i]].key);
-            }
-            nodes[open.node].payload.span = {offset,
-                                             static_cast<std::uint32_t>(order.size() - offset)};
-            keys_.resize(open.first_key);
+        if (same_keys && same_places) {
+            place_order(open, known.order);
             return;
         }
         known.count = static_cast<std::uint8_t>(count);
         for (std::size_t i = 0; i < count; ++i) {
-            known.prefixes[i] = entries[i].prefix;
             known.keys[i] = entries[i].key;
+            known.lengths[i] = nodes[entries[i].key].field();
+            known.offsets[i] = entries[i].key - open.node;
+        }
+        if (same_keys) {
+            known.order = new_order(open, known.kept,
+                                    [&](std::size_t i) { return entries[known.places[i]].key; });
+            return;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            known.prefixes[i] = entries[i].prefix;
         }
         // Members that arrive in order (replies usually do) are taken as they are, with one
         // comparison of neighbours each; others are put in order by an insertion sort, which
@@ -220,9 +258,11 @@ void DocumentBuilder::order_members(const Open& open) {
             if (i + 1 < count && same(entries[i], entries[i + 1])) {
                 continue;
             }
-            order.push_back(entries[i].key);
             known.places[known.kept++] = entries[i].place;
         }
+        known.order = new_order(open, known.kept, [&](std::size_t i) {
+            return first[static_cast<std::ptrdiff_t>(known.places[i])];
+        });
     } else {
         // Members by key bytes; among equal keys the stable sort keeps document order, and the
         // last of them is the one that stays.
@@ -230,15 +270,18 @@ void DocumentBuilder::order_members(const Open& open) {
         if (!std::is_sorted(first, keys_.end(), by_key)) {
             std::stable_sort(first, keys_.end(), by_key);
         }
+        auto& order = doc_.member_order_;
+        const auto at = static_cast<std::uint32_t>(order.size());
+        order.push_back(0);
         for (auto k = first; k != keys_.end(); ++k) {
             if (k + 1 != keys_.end() && text(*k) == text(*(k + 1))) {
                 continue;
             }
-            order.push_back(*k);
+            order.push_back(*k - open.node);
         }
+        order[at] = static_cast<std::uint32_t>(order.size() - at - 1);
+        place_order(open, at);
     }
-    nodes[open.node].payload.span = {offset, static_cast<std::uint32_t>(order.size() - offset)};
-    keys_.resize(open.first_key);
 }
 
 }  // namespace corvanelle
