@@ -497,6 +497,10 @@ char* decimal_chars(std::string_view text, std::size_t readable, char* at) {
 constexpr std::size_t kPreparedLevels = 128;
 constexpr std::size_t kBlock = 16;
 constexpr std::size_t kRunLength = 1 + 2 * kPreparedLevels + kBlock;
+// The most a member takes before its value on the way that checks for room once: a comma,
+// the prepared line and a block more, a short key between quotation marks with a block more,
+// and ": ".
+constexpr std::size_t kMemberHeadRoom = 1 + kRunLength + 2 + 2 * kBlock + 2;
 constexpr std::array<char, kRunLength> kLineAndBlanks = [] {
     std::array<char, kRunLength> run{};
     for (char& byte : run) {
@@ -648,9 +652,7 @@ class Writer {
                 c = put(c, "{");
                 v.for_each_member(
                     [&, first = true](Document::Value key, Document::Value item) mutable {
-                        c = separator(c, first, depth + 1);
-                        c = string(c, key);
-                        c = put(c, Indented ? std::string_view(": ") : std::string_view(":"));
+                        c = member_head(c, first, depth + 1, key);
                         c = element(item, c);
                     });
                 return close(c, '}', depth);
@@ -668,6 +670,36 @@ class Writer {
         return Indented ? newline(c, depth) : c;
     }
 
+    // What stands before a member's value: the separator, the new line, the key and the
+    // colon; for a key that needs no escape and is short, at a depth within the prepared run,
+    // all of it after one check of room.
+    Cursor member_head(Cursor c, bool& first, int depth, Document::Value key) {
+        const std::string_view bytes = key.text();
+        const auto levels = static_cast<std::size_t>(depth);
+        if (!key.needs_no_escape() || bytes.size() > 2 * kBlock || key.readable() < 2 * kBlock ||
+            levels > kPreparedLevels) {
+            c = separator(c, first, depth);
+            c = string(c, key);
+            return put(c, Indented ? std::string_view(": ") : std::string_view(":"));
+        }
+        c = ensure(checkpoint(c), kMemberHeadRoom);
+        if (!first) {
+            *c.at++ = ',';
+        }
+        first = false;
+        if (Indented) {
+            c = prepared_line(c, levels);
+        }
+        *c.at++ = '"';
+        c = copy_text(c, bytes, key.readable());
+        *c.at++ = '"';
+        *c.at++ = ':';
+        if (Indented) {
+            *c.at++ = ' ';
+        }
+        return c;
+    }
+
     Cursor close(Cursor c, char bracket, int depth) {
         if (Indented) {
             c = newline(c, depth);
@@ -682,16 +714,23 @@ class Writer {
         const std::size_t prepared = std::min(levels, kPreparedLevels);
         const std::size_t length = 1 + 2 * prepared;
         const std::size_t beyond = 2 * (levels - prepared);
-        c = ensure(c, length + kBlock + beyond);
-        for (std::size_t i = 0; i < length; i += kBlock) {
-            std::memcpy(c.at + i, kLineAndBlanks.data() + i, kBlock);
-        }
-        c.at += length;
+        c = prepared_line(ensure(c, length + kBlock + beyond), prepared);
         if (beyond > 0) {
             // Only documents built by hand are deeper.
             std::memset(c.at, ' ', beyond);
             c.at += beyond;
         }
+        return c;
+    }
+
+    // The line feed and blanks of up to kPreparedLevels levels, where there is room for them
+    // and a block more.
+    static Cursor prepared_line(Cursor c, std::size_t levels) {
+        const std::size_t length = 1 + 2 * levels;
+        for (std::size_t i = 0; i < length; i += kBlock) {
+            std::memcpy(c.at + i, kLineAndBlanks.data() + i, kBlock);
+        }
+        c.at += length;
         return c;
     }
 

@@ -194,25 +194,16 @@ void DocumentBuilder::order_members(const Open& open) {
     if (count == 0) {
         place_order(open, 0);
     } else if (count <= kSmallObject) {
-        // Most objects are small: their keys with their prefixes, on the stack.
-        struct Entry {
-            std::uint64_t prefix;
-            std::uint32_t key;
-            std::uint8_t place;  // in arrival order
-        };
-        std::array<Entry, kSmallObject> entries;
         // An object whose keys are those of the last object of as many members, arriving in
         // the same order, takes that object's order: no comparison to guess, one check a key;
         // and its very run of the member order when they stand at the same places.
         KnownOrder& known = known_orders_[count];
         bool same_keys = known.count == count;
-        bool same_places = true;
-        for (std::size_t i = 0; i < count; ++i) {
+        bool same_places = same_keys;
+        for (std::size_t i = 0; same_keys && i < count; ++i) {
             const std::uint32_t node = first[static_cast<std::ptrdiff_t>(i)];
             const Node& key = nodes[node];
-            entries[i] = {order_prefix(key), node, static_cast<std::uint8_t>(i)};
-            same_keys = same_keys && entries[i].prefix == known.prefixes[i] &&
-                        key.field() == known.lengths[i] &&
+            same_keys = key.field() == known.lengths[i] && order_prefix(key) == known.prefixes[i] &&
                         (key.field() <= 8 || text(node) == text(known.keys[i]));
             same_places = same_places && node - open.node == known.offsets[i];
         }
@@ -222,16 +213,27 @@ void DocumentBuilder::order_members(const Open& open) {
         }
         known.count = static_cast<std::uint8_t>(count);
         for (std::size_t i = 0; i < count; ++i) {
-            known.keys[i] = entries[i].key;
-            known.lengths[i] = nodes[entries[i].key].field();
-            known.offsets[i] = entries[i].key - open.node;
+            const std::uint32_t node = first[static_cast<std::ptrdiff_t>(i)];
+            known.keys[i] = node;
+            known.lengths[i] = nodes[node].field();
+            known.offsets[i] = node - open.node;
         }
         if (same_keys) {
-            known.order = new_order(open, known.kept,
-                                    [&](std::size_t i) { return entries[known.places[i]].key; });
+            known.order = new_order(open, known.kept, [&](std::size_t i) {
+                return first[static_cast<std::ptrdiff_t>(known.places[i])];
+            });
             return;
         }
+        // Otherwise its keys with their prefixes, on the stack.
+        struct Entry {
+            std::uint64_t prefix;
+            std::uint32_t key;
+            std::uint8_t place;  // in arrival order
+        };
+        std::array<Entry, kSmallObject> entries;
         for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t node = first[static_cast<std::ptrdiff_t>(i)];
+            entries[i] = {order_prefix(nodes[node]), node, static_cast<std::uint8_t>(i)};
             known.prefixes[i] = entries[i].prefix;
         }
         // Members that arrive in order (replies usually do) are taken as they are, with one

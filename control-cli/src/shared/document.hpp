@@ -266,7 +266,7 @@ inline const Document::Node& Document::Value::node() const {
 
 // The builder's steps for each value, inline: a reader takes one for every value it reads.
 
-inline Document::Node& DocumentBuilder::add(Document::Kind kind) {
+[[gnu::always_inline]] inline Document::Node& DocumentBuilder::add(Document::Kind kind) {
     // An element of an open array counts towards its size; object members are counted at
     // the end, once repeated keys are dropped.
     if (!open_.empty()) {
@@ -280,7 +280,7 @@ inline Document::Node& DocumentBuilder::add(Document::Kind kind) {
     return node;
 }
 
-inline Document::Node& DocumentBuilder::add_key_node() {
+[[gnu::always_inline]] inline Document::Node& DocumentBuilder::add_key_node() {
     keys_.push_back(static_cast<std::uint32_t>(doc_.nodes_.size()));
     auto& node = doc_.nodes_.emplace_back();
     node.head = static_cast<std::uint32_t>(Document::Kind::string);
@@ -312,7 +312,8 @@ inline void DocumentBuilder::floating(double value) {
     wide(Document::Kind::floating, std::bit_cast<std::uint64_t>(value));
 }
 
-inline void DocumentBuilder::set_source_text(Node& node, std::size_t offset, std::size_t length) {
+[[gnu::always_inline]] inline void DocumentBuilder::set_source_text(Node& node, std::size_t offset,
+                                                                    std::size_t length) {
     // The last piece of a string that came in pieces joins them in the arena.
     if (parts_pending_) {
         set_text(node, {doc_.source_base_ + offset, length});
@@ -323,16 +324,20 @@ inline void DocumentBuilder::set_source_text(Node& node, std::size_t offset, std
     node.body = static_cast<std::uint32_t>(offset);
 }
 
-inline void DocumentBuilder::source_string(std::size_t offset, std::size_t length) {
+[[gnu::always_inline]] inline void DocumentBuilder::source_string(std::size_t offset,
+                                                                  std::size_t length) {
     set_source_text(add(Document::Kind::string), offset, length);
 }
 
-inline void DocumentBuilder::source_key(std::size_t offset, std::size_t length) {
+[[gnu::always_inline]] inline void DocumentBuilder::source_key(std::size_t offset,
+                                                               std::size_t length) {
     set_source_text(add_key_node(), offset, length);
 }
 
-inline void DocumentBuilder::source_number(Document::Kind kind, std::size_t offset,
-                                           std::size_t length, bool as_written) {
+[[gnu::always_inline]] inline void DocumentBuilder::source_number(Document::Kind kind,
+                                                                  std::size_t offset,
+                                                                  std::size_t length,
+                                                                  bool as_written) {
     auto& node = add(kind);
     node.head |= Node::kInSource | (as_written ? 0 : Node::kRelaid);
     node.set_field(length);
