@@ -91,10 +91,6 @@ void put_escape(unsigned char byte, TextOut& out) {
     }
 }
 
-constexpr bool is_decimal_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
 constexpr std::array<double, 7> kPowersOfTen = {1, 10, 100, 1e3, 1e4, 1e5, 1e6};
 
 // Short decimals, such as coordinates (1234.5, 0.25, 17.125), without the general route:
@@ -818,10 +814,11 @@ void append_double_general(double value, TextOut& out) {
     put_double(value, out, false);
 }
 
-NumberForm number_form(std::string_view text, std::size_t readable, double candidate) {
-    if (const auto form = plain_decimal_form(text, readable, candidate)) {
-        return *form;
-    }
+namespace {
+
+// Any other text: read in full.
+[[gnu::noinline]] NumberForm general_number_form(std::string_view text, std::size_t readable,
+                                                 double candidate) {
     const DecimalText decimal = read_decimal(text, readable);
     if (decimal.count == 0 || decimal.count > kMostDigits || decimal.exponent < -kMostExponent ||
         decimal.exponent > kMostExponent) {
@@ -836,6 +833,15 @@ NumberForm number_form(std::string_view text, std::size_t readable, double candi
         }
     }
     return decimal.written ? NumberForm::as_read : NumberForm::relaid;
+}
+
+}  // namespace
+
+NumberForm number_form(std::string_view text, std::size_t readable, double candidate) {
+    if (const auto form = plain_decimal_form(text, readable, candidate)) {
+        return *form;
+    }
+    return general_number_form(text, readable, candidate);
 }
 
 void write_compact(const Document& value, TextOut& out) {
