@@ -95,6 +95,11 @@ TEST(ReadReply, AcceptsPerTheReadingRules) {
         {R"([{"abcdefgh1":1,"abcdefgh2":2},{"abcdefgh2":1,"abcdefgh1":2}])",
          R"([{"abcdefgh1":1,"abcdefgh2":2},{"abcdefgh1":2,"abcdefgh2":1}])"},
         {R"([{"b":1,"a":2,"b":3},{"b":4,"a":5,"b":6}])", R"([{"a":2,"b":3},{"a":5,"b":6}])"},
+        // More members than are ordered on the stack, unsorted, nested and repeated.
+        {R"({"r":1,"q":[2,3],"p":{"z":4,"y":5},"o":6,"n":7,"m":8,"l":9,"k":10,"j":11,"i":12,)"
+         R"("h":13,"g":14,"f":15,"e":16,"d":17,"c":18,"b":19,"a":[20],"k":21})",
+         R"({"a":[20],"b":19,"c":18,"d":17,"e":16,"f":15,"g":14,"h":13,"i":12,"j":11,"k":21,)"
+         R"("l":9,"m":8,"n":7,"o":6,"p":{"y":5,"z":4},"q":[2,3],"r":1})"},
         // The same keys at other places: an order of its own.
         {R"([{"b":[1],"a":2},{"b":[1,2],"a":3},{"b":[4],"a":5}])",
          R"([{"a":2,"b":[1]},{"a":3,"b":[1,2]},{"a":5,"b":[4]}])"},

@@ -1,6 +1,7 @@
 // The program's JSON value, laid out flat: every value is one 8-byte node in document order,
 // string bytes live in one arena (or, for a reply, stay where they were received), and every
-// object keeps the order of its members by key bytes, a repeated key holding its last value.
+// object keeps the order of its members by key bytes, a repeated key holding its last value;
+// keys are kept beside the values, once for all the objects that repeat them.
 // It carries every document the program handles: the version document, the request, the
 // reply and the error envelope. A reply of a few MiB costs a handful of arrays, reserved once,
 // instead of one heap object per value, and freeing it is as cheap.
@@ -82,13 +83,13 @@ class Document {
 
       private:
         friend class Document;
-        Value(const Document* doc, std::uint32_t index) : doc_(doc), index_(index) {}
-        [[nodiscard]] const Node& node() const;
+        Value(const Document* doc, const Node* node) : doc_(doc), node_(node) {}
+        [[nodiscard]] const Node& node() const { return *node_; }
         const Document* doc_;
-        std::uint32_t index_;
+        const Node* node_;
     };
 
-    [[nodiscard]] Value root() const { return {this, 0}; }
+    [[nodiscard]] Value root() const { return {this, nodes_.data()}; }
 
     // The text the document was read from, handed back once the document is done with: the
     // document is left empty. (Empty text for a document that was built, not read.)
@@ -105,17 +106,19 @@ class Document {
     // and a 27-bit field above them, `body` one more number.
     //   boolean      field: the value
     //   number       kept as its text (in_source): field the text's length, body its offset
-    //                in the source (relaid: the writers lay out its digits anew); otherwise
-    //                body: where its 64 bits are in wide_
+    //                in the source (relaid: the writers lay out its digits anew); a double
+    //                zero (zero): field 1 when it is negative; otherwise body: where its 64
+    //                bits are in wide_
     //   string       field: the length, body: the offset in the source (in_source, for bytes
     //                that stood in the source without escapes) or in the arena
     //   array        field: the element count, body: the extent
-    //   object       field: where its member order starts in member_order_, body: the extent
+    //   object       field: where its members start in member_order_, body: the extent
     // The extent of an array or object is the nodes of its subtree, itself included; that of
     // any other value is 1.
     struct Node {
         static constexpr std::uint32_t kInSource = 8;
         static constexpr std::uint32_t kRelaid = 16;
+        static constexpr std::uint32_t kZero = 16;  // of numbers not kept as their text
         static constexpr unsigned kFieldShift = 5;
         static constexpr std::uint32_t kFieldOne = std::uint32_t{1} << kFieldShift;
         // Fields hold numbers below this: ample for a text of the frame limit's size, which
@@ -128,6 +131,7 @@ class Document {
         [[nodiscard]] Kind kind() const { return static_cast<Kind>(head & 7); }
         [[nodiscard]] bool in_source() const { return (head & kInSource) != 0; }
         [[nodiscard]] bool relaid() const { return (head & kRelaid) != 0; }
+        [[nodiscard]] bool zero() const { return (head & (kInSource | kZero)) == kZero; }
         [[nodiscard]] std::uint32_t field() const { return head >> kFieldShift; }
         [[nodiscard]] std::uint32_t extent() const { return kind() >= Kind::array ? body : 1; }
         void set_field(std::size_t value) {
@@ -152,11 +156,14 @@ class Document {
     }
 
     std::vector<Node> nodes_;
+    // The keys of objects, as string nodes: those of an object whose keys repeat the ones of an
+    // object before it are not kept again.
+    std::vector<Node> keys_;
     // The 64 bits of every number that is not kept as its text.
     std::vector<std::uint64_t> wide_;
-    // For each object, its member count and then its keys in output order, each as how far
-    // its node is from the object's; a key's value follows it. Objects whose keys stand at the
-    // same places in the same order share one such run; every empty object has the one at 0.
+    // For each object, a run: its member count, then for each member in output order its key
+    // (in keys_) and how far its value's node is from the object's. Objects whose keys and
+    // values stand alike share one run; every empty object has the one at 0.
     std::vector<std::uint32_t> member_order_;
     std::string arena_;
     // The text the document was read from, when its strings point into it, and who owns it.
@@ -222,6 +229,7 @@ class DocumentBuilder {
 
     Node& add(Document::Kind kind);
     void order_members(const Open& open);
+    void order_large(const Open& open);  // of more than kSmallObject members
     // A key's first eight bytes as a number whose order is theirs, shorter keys padded with
     // zero bytes: two keys whose prefixes differ are ordered by them alone. Equal prefixes say
     // nothing (a key may itself hold zero bytes) and are settled by the whole texts.
@@ -230,39 +238,41 @@ class DocumentBuilder {
     void wide(Document::Kind kind, std::uint64_t bits);
     void set_text(Node& node, std::string_view text);
     void set_source_text(Node& node, std::size_t offset, std::size_t length);
-    // The object's member order as the run at `at` of member_order_, or a new run of its keys,
-    // `keys` (node indices, in output order).
+    // The object's members as the run at `at` of member_order_, or as a new run of `count`
+    // members, member(i) giving the i-th in output order as its key in the document's keys_
+    // and the node of its value.
     void place_order(const Open& open, std::uint32_t at);
-    template <typename Keys>
-    std::uint32_t new_order(const Open& open, std::size_t count, Keys keys);
+    template <typename Member>
+    std::uint32_t new_order(const Open& open, std::size_t count, Member member);
 
     // The order found for the last small object of each member count, by the places its keys
     // arrived in: the objects of a reply mostly repeat the keys of one before them in the same
-    // order (arrays of like records), and then need no sorting; when the keys also stand at the
-    // same places, the two objects share one run of the member order.
+    // order (arrays of like records), and then need no sorting and keep no keys of their own;
+    // when their values also stand at the same places, the two objects share one run.
     struct KnownOrder {
         std::uint8_t count = kSmallObject + 1;  // none yet
         std::uint8_t kept = 0;                  // members left once repeated keys are dropped
         std::uint32_t order = 0;                // its run in member_order_
+        std::uint32_t keys = 0;  // its keys in the document's keys_, in arrival order
         std::array<std::uint64_t, kSmallObject> prefixes{};
-        std::array<std::uint32_t, kSmallObject> keys{};     // key nodes, in arrival order
         std::array<std::uint32_t, kSmallObject> lengths{};  // of the keys, arrival order
-        std::array<std::uint32_t, kSmallObject> offsets{};  // from the object, arrival order
+        std::array<std::uint32_t, kSmallObject> offsets{};  // of the values from the object
         std::array<std::uint8_t, kSmallObject> places{};    // of the kept keys, in key order
     };
 
     Document doc_;
     std::array<KnownOrder, kSmallObject + 1> known_orders_{};
     std::vector<Open> open_;
-    std::vector<std::uint32_t> keys_;  // key nodes of the open objects, innermost last
+    // A key of an open object and the node of its value, which is the next node added.
+    struct OpenKey {
+        Node key;
+        std::uint32_t value;
+    };
+    std::vector<OpenKey> keys_;  // the keys of the open objects, innermost last
     std::size_t source_size_ = 0;
     std::size_t parts_start_ = 0;  // where the pending pieces of a string begin in the arena
     bool parts_pending_ = false;
 };
-
-inline const Document::Node& Document::Value::node() const {
-    return doc_->nodes_[index_];
-}
 
 // The builder's steps for each value, inline: a reader takes one for every value it reads.
 
@@ -281,10 +291,10 @@ inline const Document::Node& Document::Value::node() const {
 }
 
 [[gnu::always_inline]] inline Document::Node& DocumentBuilder::add_key_node() {
-    keys_.push_back(static_cast<std::uint32_t>(doc_.nodes_.size()));
-    auto& node = doc_.nodes_.emplace_back();
-    node.head = static_cast<std::uint32_t>(Document::Kind::string);
-    return node;
+    auto& open_key = keys_.emplace_back();
+    open_key.key.head = static_cast<std::uint32_t>(Document::Kind::string);
+    open_key.value = static_cast<std::uint32_t>(doc_.nodes_.size());
+    return open_key.key;
 }
 
 inline void DocumentBuilder::null() {
@@ -293,23 +303,6 @@ inline void DocumentBuilder::null() {
 
 inline void DocumentBuilder::boolean(bool value) {
     add(Document::Kind::boolean).set_field(value ? 1 : 0);
-}
-
-inline void DocumentBuilder::wide(Document::Kind kind, std::uint64_t bits) {
-    add(kind).body = static_cast<std::uint32_t>(doc_.wide_.size());
-    doc_.wide_.push_back(bits);
-}
-
-inline void DocumentBuilder::unsigned_integer(std::uint64_t value) {
-    wide(Document::Kind::unsigned_integer, value);
-}
-
-inline void DocumentBuilder::signed_integer(std::int64_t value) {
-    wide(Document::Kind::signed_integer, static_cast<std::uint64_t>(value));
-}
-
-inline void DocumentBuilder::floating(double value) {
-    wide(Document::Kind::floating, std::bit_cast<std::uint64_t>(value));
 }
 
 [[gnu::always_inline]] inline void DocumentBuilder::set_source_text(Node& node, std::size_t offset,
@@ -346,24 +339,24 @@ inline void DocumentBuilder::floating(double value) {
 
 template <typename Visit>
 void Document::Value::for_each_element(Visit&& visit) const {
-    std::uint32_t child = index_ + 1;
+    const Node* child = node_ + 1;
     const std::uint32_t count = node().field();
     for (std::uint32_t n = 0; n < count; ++n) {
         visit(Value(doc_, child));
-        child += doc_->nodes_[child].extent();
+        child += child->extent();
     }
 }
 
 template <typename Visit>
 void Document::Value::for_each_member(Visit&& visit) const {
-    const std::uint32_t* order = doc_->member_order_.data() + node().field();
-    const std::uint32_t count = order[0];
-    for (std::uint32_t n = 1; n <= count; ++n) {
-        const std::uint32_t key = index_ + order[n];
+    const std::uint32_t* member = doc_->member_order_.data() + node().field();
+    const std::uint32_t* const end = member + 1 + 2 * std::size_t{member[0]};
+    for (++member; member != end; member += 2) {
+        const Node* key = doc_->keys_.data() + member[0];
         if constexpr (std::is_invocable_v<Visit&, Value, Value>) {
-            visit(Value(doc_, key), Value(doc_, key + 1));
+            visit(Value(doc_, key), Value(doc_, node_ + member[1]));
         } else {
-            visit(doc_->text_of(doc_->nodes_[key]), Value(doc_, key + 1));
+            visit(doc_->text_of(*key), Value(doc_, node_ + member[1]));
         }
     }
 }
