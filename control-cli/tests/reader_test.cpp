@@ -75,6 +75,15 @@ TEST(ReadReply, AcceptsPerTheReadingRules) {
          "[0.000012345678901234568,1.2345678901234567e-6,1000000000000000.5,0.000015]"},
         {"[0.0000015,1.0000000000000002,0.09999999999999999]",
          "[1.5e-6,1.0000000000000002,0.09999999999999999]"},
+        // Digits laid out anew from the text; the edges of the digit count and of the range.
+        {"[1e-07,1E+16,1e16,1.50,100e-2,0.000001,12e-7,1e15,1.0e+16,-1.5E-0300,2.5e-7,1e+16]",
+         "[1e-7,1e+16,1e+16,1.5,1.0,1e-6,1.2e-6,1000000000000000.0,1e+16,-1.5e-300,2.5e-7,1e+16]"},
+        {"[1e+307,1.234567e-320,9.999999999999999e22,1.2345678901234567e2,0.12345678901234560]",
+         "[1e+307,1.2347e-320,1e+23,123.45678901234567,0.1234567890123456]"},
+        {"[1234567.123456789,12345678.123456789,1234567.1234567891,0.1234567890123456,"
+         "0.123456789012345,0.000001234567890123,89140.25694303032,8803036.269395331]",
+         "[1234567.123456789,12345678.12345679,1234567.1234567892,0.1234567890123456,"
+         "0.123456789012345,1.234567890123e-6,89140.25694303033,8803036.26939533]"},
         // Keys that arrive in order, share eight bytes, or hold a zero byte.
         {R"({"a":1,"b":2,"b":3})", R"({"a":1,"b":3})"},
         {R"({"abcdefgh2":1,"abcdefgh1":2,"abcdefgh":3})",
@@ -86,6 +95,14 @@ TEST(ReadReply, AcceptsPerTheReadingRules) {
         {R"([{"abcdefgh1":1,"abcdefgh2":2},{"abcdefgh2":1,"abcdefgh1":2}])",
          R"([{"abcdefgh1":1,"abcdefgh2":2},{"abcdefgh1":2,"abcdefgh2":1}])"},
         {R"([{"b":1,"a":2,"b":3},{"b":4,"a":5,"b":6}])", R"([{"a":2,"b":3},{"a":5,"b":6}])"},
+        // More members than are ordered on the stack, unsorted, nested and repeated.
+        {R"({"r":1,"q":[2,3],"p":{"z":4,"y":5},"o":6,"n":7,"m":8,"l":9,"k":10,"j":11,"i":12,)"
+         R"("h":13,"g":14,"f":15,"e":16,"d":17,"c":18,"b":19,"a":[20],"k":21})",
+         R"({"a":[20],"b":19,"c":18,"d":17,"e":16,"f":15,"g":14,"h":13,"i":12,"j":11,"k":21,)"
+         R"("l":9,"m":8,"n":7,"o":6,"p":{"y":5,"z":4},"q":[2,3],"r":1})"},
+        // The same keys at other places: an order of its own.
+        {R"([{"b":[1],"a":2},{"b":[1,2],"a":3},{"b":[4],"a":5}])",
+         R"([{"a":2,"b":[1]},{"a":3,"b":[1,2]},{"a":5,"b":[4]}])"},
         {mixed(63, 64) + "1" + std::string(64, '}') + std::string(63, ']'),
          mixed(63, 64) + "1" + std::string(64, '}') + std::string(63, ']')},
         {"true", "true"},
@@ -117,6 +134,7 @@ TEST(ReadReply, NumberKinds) {
     }
     EXPECT_TRUE(std::signbit(read_json_text("-0")->root().floating()));
     EXPECT_EQ(read_json_text("18446744073709551615")->root().unsigned_integer(), UINT64_MAX);
+    EXPECT_EQ(read_json_text("1.5E1")->root().floating(), 15.0);
 }
 
 TEST(ReadReply, ObjectMembersByKeyLastRepeatWins) {
@@ -210,6 +228,7 @@ TEST(ReadReply, RefusesWithPositionedMessages) {
         {std::string("\"a\0b\"", 5), " at line 1 column 3"},
         {"\"tab\there\"", " at line 1 column 5"},
         {"1e400", " at line 1 column 1"},
+        {"[2e308]", " at line 1 column 2"},
         {"[0, -1e400]", " at line 1 column 5"},
         {"[1e99999999999]", " at line 1 column 2"},
         {"-1.5e+2147483648", " at line 1 column 1"},

@@ -126,15 +126,20 @@ class Handler {
         return true;
     }
     // The library's own conversion is quick but not always the nearest double: it serves only
-    // as a candidate that written_as_read proves or refuses.
+    // as a candidate that number_form proves or refuses.
     bool on_double(double quick, json::string_view s, json::error_code& ec) {
         std::optional<double> value;
         std::size_t start = 0;
         if (number_.empty()) {
-            // A text that is already the writers' form of its value needs no conversion.
-            if (in_source(s) && written_as_read({s.data(), s.size()}, quick)) {
-                builder_.source_number(Document::Kind::floating, offset_of(s), s.size());
-                return true;
+            // A text that tells what the writers write for its value needs no conversion.
+            if (in_source(s)) {
+                const NumberForm form =
+                    number_form({s.data(), s.size()}, size_ - offset_of(s), quick);
+                if (form != NumberForm::value) {
+                    builder_.source_number(Document::Kind::floating, offset_of(s), s.size(),
+                                           form == NumberForm::as_read);
+                    return true;
+                }
             }
             start = in_source(s) ? offset_of(s) : 0;
             value = exact_double({s.data(), s.size()});

@@ -3,6 +3,8 @@
 // what JSON requires, and doubles use the shortest digits that read back to the same value.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -26,15 +28,20 @@ void append_string(std::string_view text, TextOut& out);
 void append_double(double value, TextOut& out);
 // The same digits as append_double, always by the general route (for checking the short one).
 void append_double_general(double value, TextOut& out);
-// Whether a JSON number's text is, byte for byte, what append_double writes for the double it
-// stands for, so that a reader may keep the text and a writer copy it, unconverted. `value` is a
-// candidate for that double (a parser's own quick conversion), used only where it is proven to
-// be the double. The text must be a nonzero plain decimal with a point, no trailing zero but
-// the one of a whole number ("12.0"), at most four zeros after "0.", and either at most 15
-// digits from its first nonzero one (such a text always has the shortest digits of its
-// double), or 16 or 17 that are proven in exact integer arithmetic to be the shortest digits of
-// `value`, itself proven to be the double the text reads as.
-bool written_as_read(std::string_view number_text, double value);
+// How the writers write the double that a JSON number's text stands for, told from the text:
+enum class NumberForm : std::uint8_t {
+    value,    // only the double's value tells: the text is converted
+    as_read,  // exactly as the text stands, byte for byte
+    relaid,   // the text's own digits laid out anew (a trailing zero dropped, an exponent
+              // written out or written as the writers write it), made from the text alone
+};
+// A text whose significant digits (trailing zeros dropped) are at most 15, of a nonzero value
+// between 1e-307 and 1e308, has those digits as its double's shortest digits. One of 16 or 17
+// has them when exact 128-bit integer arithmetic proves it, with `candidate` (a parser's own
+// quick conversion, or its neighbour) proven to be the double the text reads as. Everything
+// else, zero among it, is `value`. `readable`: how many bytes from the text's start may be
+// read (at least its size), so that it can be scanned eight bytes at a time.
+NumberForm number_form(std::string_view text, std::size_t readable, double candidate);
 
 // Prints `value` and one line feed on standard output, compact or indented, and returns the
 // first failed write, if any, or the lack of memory to make the text.
