@@ -138,7 +138,10 @@ std::string recording_name(std::uint32_t number, std::size_t digits) {
 }
 
 std::string temporary_name(std::uint32_t number) {
-    return "." + recording_name(number) + std::string(kTemporaryMark);
+    std::string name(1, '.');
+    name += recording_name(number);
+    name += kTemporaryMark;
+    return name;
 }
 
 bool is_temporary_name(std::string_view name) {
