@@ -6,15 +6,18 @@
 
 #include <chrono>
 
+#include "exchange/exchange.hpp"
 #include "replies.hpp"
 
 namespace corvanelle::stub {
 
-// The client's waits: 10 s to hand over the request, 120 s for the reply. The relay gives
-// the application until 115 s after the client's connection was accepted, so that its failure
-// reply reaches the client before the client's own wait ends.
-inline constexpr auto kApplicationSendWait = std::chrono::seconds(10);
-inline constexpr auto kApplicationReplyWait = std::chrono::seconds(115);
+// The client's waits: to hand over the request, and for the reply. The relay gives the
+// application until 5 s short of the latter after the client's connection was accepted, so
+// that its failure reply reaches the client before the client's own wait ends.
+inline constexpr auto kApplicationSendWait =
+    std::chrono::duration_cast<std::chrono::seconds>(Timeouts{}.send);
+inline constexpr auto kApplicationReplyWait =
+    std::chrono::duration_cast<std::chrono::seconds>(Timeouts{}.receive) - std::chrono::seconds(5);
 
 // The reply source of --forward: a relay reply, which the application answers once the
 // request is gone.
