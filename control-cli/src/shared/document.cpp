@@ -43,18 +43,18 @@ double Document::Value::floating() const {
 bool Document::Value::find(std::string_view key, Value& found) const {
     // The members are in key order: a binary search over the run's pairs.
     const std::uint32_t* run = doc_->member_order_.data() + node().field();
-    const auto text = [&](std::size_t n) { return doc_->text_of(doc_->keys_[run[1 + 2 * n]]); };
+    const auto key_text = [&](std::size_t n) { return doc_->text_of(doc_->keys_[run[1 + 2 * n]]); };
     std::size_t low = 0;
     std::size_t high = run[0];
     while (low < high) {
         const std::size_t middle = low + (high - low) / 2;
-        if (text(middle) < key) {
+        if (key_text(middle) < key) {
             low = middle + 1;
         } else {
             high = middle;
         }
     }
-    if (low == run[0] || text(low) != key) {
+    if (low == run[0] || key_text(low) != key) {
         return false;
     }
     found = Value(doc_, node_ + run[2 + 2 * low]);
@@ -218,9 +218,9 @@ std::uint32_t DocumentBuilder::new_order(const Open& open, std::size_t count, Me
     const auto at = static_cast<std::uint32_t>(order.size());
     order.push_back(static_cast<std::uint32_t>(count));
     for (std::size_t i = 0; i < count; ++i) {
-        const auto [key, value] = member(i);
-        order.push_back(key);
-        order.push_back(value - open.node);
+        const auto [key_at, value_node] = member(i);
+        order.push_back(key_at);
+        order.push_back(value_node - open.node);
     }
     place_order(open, at);
     return at;
@@ -230,7 +230,7 @@ void DocumentBuilder::order_members(const Open& open) {
     const std::size_t first = open.first_key;
     const std::size_t count = keys_.size() - first;
     const auto text = [&](const Node& key) { return doc_.text_of(key); };
-    const auto key = [&](std::size_t i) -> const Node& { return keys_[first + i].key; };
+    const auto key_of = [&](std::size_t i) -> const Node& { return keys_[first + i].key; };
     using Member = std::pair<std::uint32_t, std::uint32_t>;  // key in the document, value node
 
     if (count == 0) {
@@ -249,9 +249,9 @@ void DocumentBuilder::order_members(const Open& open) {
     bool same_keys = known.count == count;
     bool same_places = same_keys;
     for (std::size_t i = 0; same_keys && i < count; ++i) {
-        same_keys = key(i).field() == known.lengths[i] &&
-                    order_prefix(key(i)) == known.prefixes[i] &&
-                    (key(i).field() <= 8 || text(key(i)) == text(doc_.keys_[known.keys + i]));
+        same_keys = key_of(i).field() == known.lengths[i] &&
+                    order_prefix(key_of(i)) == known.prefixes[i] &&
+                    (key_of(i).field() <= 8 || text(key_of(i)) == text(doc_.keys_[known.keys + i]));
         same_places = same_places && value(i) - open.node == known.offsets[i];
     }
     if (same_keys && same_places) {
@@ -266,7 +266,7 @@ void DocumentBuilder::order_members(const Open& open) {
         // New keys: kept in the document, and put in order with their prefixes, on the stack.
         known.keys = static_cast<std::uint32_t>(doc_.keys_.size());
         for (std::size_t i = 0; i < count; ++i) {
-            doc_.keys_.push_back(key(i));
+            doc_.keys_.push_back(key_of(i));
         }
         struct Entry {
             std::uint64_t prefix;
@@ -274,11 +274,11 @@ void DocumentBuilder::order_members(const Open& open) {
         };
         std::array<Entry, kSmallObject> entries;
         for (std::size_t i = 0; i < count; ++i) {
-            entries[i] = {order_prefix(key(i)), static_cast<std::uint8_t>(i)};
+            entries[i] = {order_prefix(key_of(i)), static_cast<std::uint8_t>(i)};
             known.prefixes[i] = entries[i].prefix;
-            known.lengths[i] = key(i).field();
+            known.lengths[i] = key_of(i).field();
         }
-        const auto key_text = [&](const Entry& e) { return text(key(e.place)); };
+        const auto key_text = [&](const Entry& e) { return text(key_of(e.place)); };
         // Members that arrive in order (replies usually do) are taken as they are, with one
         // comparison of neighbours each; others are put in order by an insertion sort, which
         // is stable, so that among repeated keys the last stays last.
