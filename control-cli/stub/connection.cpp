@@ -31,13 +31,11 @@ Unexpected receive_failure(const Failure& failure) {
 }
 
 Result<std::size_t> receive_length(int fd, Clock::time_point deadline) {
-    std::array<char, 4> field_bytes{};
-    if (auto received = receive_by(fd, field_bytes, deadline); !received) {
+    auto received = receive_length_by(fd, deadline);
+    if (!received) {
         return receive_failure(received.error());
     }
-    LengthField field{};
-    std::memcpy(field.data(), field_bytes.data(), field.size());
-    const std::size_t length = decode_length(field);
+    const std::size_t length = *received;
     if (!valid_frame_length(length)) {
         return fail("refused, a frame length of 0 or above " + std::to_string(kFrameLimit) +
                     " bytes");
@@ -162,16 +160,12 @@ void deliver(Connection& c, Reply& reply) {
     const std::size_t limit = settings.given.has(Option::close_after)
                                   ? settings.close_after
                                   : std::numeric_limits<std::size_t>::max();
-    std::string_view bytes = reply.bytes();
+    const std::string_view bytes = reply.bytes();
     if (reply.form == Reply::Form::frame) {
-        const LengthField length = encode_length(static_cast<std::uint32_t>(bytes.size()));
-        const std::string_view field(reinterpret_cast<const char*>(length.data()), length.size());
-        if (auto sent = send_by(fd, field.substr(0, limit), deadline); !sent || limit <= 4) {
-            return;
-        }
-        bytes = bytes.substr(0, limit - field.size());
+        (void)send_frame_by(fd, bytes, deadline, limit);
+    } else {
+        (void)send_by(fd, bytes.substr(0, limit), deadline);
     }
-    (void)send_by(fd, bytes.substr(0, limit), deadline);
 }
 
 void serve(Connection& c) {

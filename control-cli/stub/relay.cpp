@@ -2,9 +2,7 @@
 
 #include <sys/socket.h>
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <cstring>
 #include <new>
 #include <thread>
 
@@ -90,13 +88,11 @@ Answer receive_reply(Connection& c, int fd, Clock::time_point deadline,
                      const std::string& application) {
     const std::string slow = " did not answer within " + seconds(kApplicationReplyWait);
     const std::string broken = " gave no whole reply: ";
-    std::array<char, 4> field_bytes{};
-    if (auto got = receive_by(fd, field_bytes, deadline); !got) {
-        return transfer_trouble(got.error(), application, slow, broken);
+    auto field = receive_length_by(fd, deadline);
+    if (!field) {
+        return transfer_trouble(field.error(), application, slow, broken);
     }
-    LengthField field{};
-    std::memcpy(field.data(), field_bytes.data(), field.size());
-    const std::size_t length = decode_length(field);
+    const std::size_t length = *field;
     if (!valid_frame_length(length)) {
         return trouble(kBroken, application + " sent a reply length of " + std::to_string(length) +
                                     " bytes, not 1 to " + std::to_string(kFrameLimit));
@@ -125,15 +121,10 @@ Answer receive_reply(Connection& c, int fd, Clock::time_point deadline,
 // The request, on a connection of its own, by the send deadline.
 Answer hand_over(std::string_view request, const Socket& socket, Clock::time_point deadline,
                  const std::string& application) {
-    const LengthField length = encode_length(static_cast<std::uint32_t>(request.size()));
-    const std::string_view field(reinterpret_cast<const char*>(length.data()), length.size());
-    for (const std::string_view part : {field, request}) {
-        if (auto sent = send_by(socket.fd(), part, deadline); !sent) {
-            return transfer_trouble(
-                sent.error(), application,
-                " took no whole request within " + seconds(kApplicationSendWait),
-                " took no whole request: ");
-        }
+    if (auto sent = send_frame_by(socket.fd(), request, deadline); !sent) {
+        return transfer_trouble(sent.error(), application,
+                                " took no whole request within " + seconds(kApplicationSendWait),
+                                " took no whole request: ");
     }
     return {};
 }

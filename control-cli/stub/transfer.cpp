@@ -7,6 +7,7 @@
 #include <chrono>
 #include <optional>
 
+#include "exchange/frame.hpp"
 #include "shared/failure_texts.hpp"
 #include "shared/io.hpp"
 
@@ -86,6 +87,25 @@ Status send_by(int fd, std::string_view bytes, Clock::time_point deadline) {
         fd, bytes.data(), bytes.size(), POLLOUT, deadline,
         [fd](const char* at, std::size_t n) { return ::send(fd, at, n, kSendFlags); },
         texts::kWriteIncomplete);
+}
+
+Result<std::size_t> receive_length_by(int fd, Clock::time_point deadline) {
+    LengthField field{};
+    if (auto got = receive_by(fd, {reinterpret_cast<char*>(field.data()), field.size()}, deadline);
+        !got) {
+        return forward_failure(got);
+    }
+    return std::size_t{decode_length(field)};
+}
+
+Status send_frame_by(int fd, std::string_view payload, Clock::time_point deadline,
+                     std::size_t limit) {
+    const LengthField length = encode_length(static_cast<std::uint32_t>(payload.size()));
+    const std::string_view field(reinterpret_cast<const char*>(length.data()), length.size());
+    if (auto sent = send_by(fd, field.substr(0, limit), deadline); !sent || limit <= field.size()) {
+        return sent;
+    }
+    return send_by(fd, payload.substr(0, limit - field.size()), deadline);
 }
 
 }  // namespace corvanelle::stub

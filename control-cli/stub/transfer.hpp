@@ -4,6 +4,7 @@
 #pragma once
 
 #include <poll.h>
+#include <limits>
 #include <span>
 #include <string_view>
 
@@ -26,5 +27,12 @@ Status wait_until_ready(int fd, short events, Clock::time_point deadline);
 // the system's error.
 Status receive_by(int fd, std::span<char> bytes, Clock::time_point deadline);
 Status send_by(int fd, std::string_view bytes, Clock::time_point deadline);
+
+// A frame's length field, received by the deadline and decoded; the caller checks it.
+Result<std::size_t> receive_length_by(int fd, Clock::time_point deadline);
+// A frame, its length field and then its payload, by the deadline: at most `limit` bytes of
+// the two together.
+Status send_frame_by(int fd, std::string_view payload, Clock::time_point deadline,
+                     std::size_t limit = std::numeric_limits<std::size_t>::max());
 
 }  // namespace corvanelle::stub
