@@ -29,6 +29,9 @@ if(CPACK_CORVANELLE_LINTIAN_OVERRIDES)
         file(MAKE_DIRECTORY "${share}/lintian/overrides")
         file(COPY_FILE "${CPACK_CORVANELLE_LINTIAN_OVERRIDES}"
              "${share}/lintian/overrides/corvanelle-control")
+        # 0644 whatever the checkout's umask gave the source file.
+        file(CHMOD "${share}/lintian/overrides/corvanelle-control"
+             PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     endforeach()
 endif()
 
