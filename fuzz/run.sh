@@ -13,7 +13,7 @@ targets=("$@")
 scripts/setup.sh clang-14 libclang-rt-14-dev
 cmake --workflow --preset fuzz >/dev/null
 
-suite=../shared/json-test-suite/test_parsing
+suite=control-cli/tests/data/json-test-suite/test_parsing
 findings=build/fuzz/findings
 mkdir -p "$findings"
 for target in "${targets[@]}"; do
@@ -32,7 +32,7 @@ for target in "${targets[@]}"; do
     if [ -f "fuzz/$target.dict" ]; then
         options+=(-dict="fuzz/$target.dict")
     fi
-    if [ "$target" = reader ] && [ -d "$suite" ]; then
+    if [ "$target" = reader ]; then
         seeds+=("$suite")
     fi
     echo "== fuzz_$target for ${seconds}s"

@@ -7,6 +7,34 @@ if(NOT CPACK_GENERATOR STREQUAL "DEB")
     return()
 endif()
 
+# The package's Depends are computed by dpkg-shlibdeps (of dpkg-dev), which CPack runs on the
+# files that `file` calls executables: without `file` CPack fails late, and without
+# dpkg-shlibdeps it quietly makes a package that depends on nothing. Both are looked for on the
+# PATH, as CPack runs them, and their absence stops the package here.
+foreach(tool file dpkg-shlibdeps)
+    unset(found_tool)
+    find_program(found_tool ${tool} NO_CACHE NO_DEFAULT_PATH PATHS ENV PATH)
+    if(NOT found_tool)
+        message(FATAL_ERROR "The Debian package needs `file` and `dpkg-shlibdeps` to compute "
+            "its dependencies, and `${tool}` is not on the PATH: install the Debian packages "
+            "file and dpkg-dev (bash scripts/setup.sh file dpkg-dev) and run cpack again.")
+    endif()
+endforeach()
+
+# Lintian's override, which only a Debian package carries (other installs have no lintian).
+if(CPACK_CORVANELLE_LINTIAN_OVERRIDES)
+    file(GLOB doc_folders LIST_DIRECTORIES true "${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*/share/doc")
+    foreach(doc IN LISTS doc_folders)
+        get_filename_component(share "${doc}" DIRECTORY)
+        file(MAKE_DIRECTORY "${share}/lintian/overrides")
+        file(COPY_FILE "${CPACK_CORVANELLE_LINTIAN_OVERRIDES}"
+             "${share}/lintian/overrides/corvanelle-control")
+        # 0644 whatever the checkout's umask gave the source file.
+        file(CHMOD "${share}/lintian/overrides/corvanelle-control"
+             PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    endforeach()
+endif()
+
 # CPack dates the package's files and members by SOURCE_DATE_EPOCH when it is set, and by the
 # clock otherwise. As dpkg-buildpackage does, take it from the changelog's latest entry unless
 # the caller chose one.

@@ -102,10 +102,15 @@ for entry in bin/corvanelle-control bin/corvanelle-control-stub \
     share/bash-completion/completions/corvanelle-control \
     share/zsh/site-functions/_corvanelle-control \
     share/fish/vendor_completions.d/corvanelle-control.fish \
+    share/bash-completion/completions/corvanelle-control-stub \
+    share/zsh/site-functions/_corvanelle-control-stub \
+    share/fish/vendor_completions.d/corvanelle-control-stub.fish \
     share/corvanelle-control/request.schema.json share/corvanelle-control/error-envelope.schema.json \
     share/corvanelle-control/version.schema.json share/doc/corvanelle-control/LICENSE; do
     grep -qx "$name/$entry" <<<"$contents" || { echo "$name.tar.gz lacks $entry" >&2; exit 1; }
 done
+# Lintian's override is the Debian package's alone: a Mac has no lintian.
+if grep lintian <<<"$contents"; then echo "$name.tar.gz holds a lintian override" >&2; exit 1; fi
 tar -tzvf "$out/$name.tar.gz"
 bash scripts/archive-check.sh "$out/$name.tar.gz"
 echo "$(stat -c %s "$out/$name.tar.gz") bytes, sha256 $(cut -d' ' -f1 "$out/$name.tar.gz.sha256")"

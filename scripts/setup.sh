@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building the programs needs, and any others named, when
-# they are missing. Usage: scripts/setup.sh [extra package ...]
+# they are missing. Making the Debian package needs two more, which compute its dependencies:
+# scripts/setup.sh file dpkg-dev. Usage: scripts/setup.sh [extra package ...]
 set -euo pipefail
 
 packages=(g++ cmake make libboost-json1.81-dev "$@")

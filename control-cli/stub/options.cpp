@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -29,6 +30,20 @@ const Row* find_row(std::string_view name) {
         }
     }
     return starting == 1 ? found : nullptr;
+}
+
+// Why a word names no option: no option starts so, or several do (a start must fit one).
+std::string unknown_option(std::string_view word) {
+    std::string starting;
+    for (const Row& row : option_rows()) {
+        if (word.size() > 2 && word.starts_with("--") && row.name.starts_with(word.substr(2))) {
+            starting += (starting.empty() ? "" : ", ") + long_name(row);
+        }
+    }
+    if (!starting.empty()) {
+        return "option '" + std::string(word) + "' is ambiguous (" + starting + ")";
+    }
+    return "unrecognized option '" + std::string(word) + "'";
 }
 
 Status read_number(const Row& row, Given& given) {
@@ -58,7 +73,7 @@ Status read_option(int argc, char** argv, int& at, CommandLine& line) {
     const auto equals = word.find('=');
     const Row* row = word.starts_with("--") ? find_row(word.substr(2, equals - 2)) : nullptr;
     if (row == nullptr) {
-        return usage_error("unrecognized option '" + std::string(word.substr(0, equals)) + "'");
+        return usage_error(unknown_option(word.substr(0, equals)));
     }
     Given given;
     if (row->argument.value == Value::none && equals != std::string_view::npos) {

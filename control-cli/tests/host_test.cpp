@@ -1191,6 +1191,7 @@ TEST(Host, CommandLineMistakesAreOneLine) {
         {{"--raw=" + dir.file("absent"), dir.file("s")}, "corvanelle-control-stub: cannot read "},
         {{"--delay=soon", dir.file("s")}, "corvanelle-control-stub: --delay takes"},
         {{"--bogus", dir.file("s")}, "corvanelle-control-stub: unrecognized option"},
+        {{"--rep", dir.file("s")}, stub + "option '--rep' is ambiguous (--"},
         {{"--log"}, "corvanelle-control-stub: option '--log' needs a value"},
         {{}, "corvanelle-control-stub: a socket path is needed"},
         {{"--record", dir.file("rec"), dir.file("s")}, stub + "--record needs --forward\n"},

@@ -1,11 +1,15 @@
 #include <algorithm>
+#include <cctype>
 #include <fstream>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "commands/commands.hpp"
+#include "option_table.hpp"
 #include "shared/failure_texts.hpp"
 
 namespace corvanelle {
@@ -110,6 +114,43 @@ TEST(ManPage, DiagnosticsAndReadmeHoldTheTableOfEveryMessage) {
           std::string(texts::kOutputOutOfMemory), std::string(texts::kPathTooLong),
           std::string(texts::kWriteIncomplete), std::string(texts::kFillIncomplete)}) {
         EXPECT_NE(std::find(messages.begin(), messages.end(), text), messages.end()) << text;
+    }
+}
+
+// The host's page describes every option of its option table under a tag (the line after .TP in
+// OPTIONS) that names it, and its value as --help does; and it tags no option the table lacks.
+TEST(ManPage, HostPageDescribesEveryOptionOfTheTable) {
+    std::ifstream page(CORVANELLE_STUB_MAN_PAGE);
+    ASSERT_TRUE(page) << CORVANELLE_STUB_MAN_PAGE;
+    std::map<std::string, std::string> tags;  // each option named by a tag, and its tag
+    bool in_options = false;
+    bool tag_next = false;
+    for (std::string line; std::getline(page, line);) {
+        for (auto at = line.find("\\-"); at != std::string::npos; at = line.find("\\-", at)) {
+            line.erase(at, 1);
+        }
+        if (line.starts_with(".SH ")) {
+            in_options = line == ".SH OPTIONS";
+        } else if (in_options && (tag_next || line == ".TP")) {
+            const auto name = line.find("--");
+            if (tag_next && name != std::string::npos) {
+                tags[line.substr(name, line.find_first_of(" \"", name) - name)] = line;
+            }
+            tag_next = !tag_next;
+        }
+    }
+    std::set<std::string> options;
+    for (const stub::Row& row : stub::option_rows()) {
+        options.insert(stub::long_name(row));
+        ASSERT_TRUE(tags.contains(stub::long_name(row))) << stub::long_name(row);
+        std::string value(row.argument.name);
+        std::transform(value.begin(), value.end(), value.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        EXPECT_EQ(tags[stub::long_name(row)].ends_with("\" " + value + "\""), !value.empty())
+            << tags[stub::long_name(row)];
+    }
+    for (const auto& [name, tag] : tags) {
+        EXPECT_TRUE(options.contains(name)) << tag << ": no such option";
     }
 }
 

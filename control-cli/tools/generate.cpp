@@ -1,12 +1,14 @@
 // Writes what is made from the program's own command table, list targets and flag words, so
 // that it can never disagree with what the program takes: the shell completions, and the JSON
-// Schema of the request (written with the program's own value type and writer).
-// Usage: corvanelle-generate bash|zsh|fish|request-schema
+// Schema of the request (written with the program's own value type and writer); and the
+// stand-in host's shell completions, from its option table (host_completions.cpp).
+// Usage: corvanelle-generate bash|zsh|fish|request-schema|host-bash|host-zsh|host-fish
 #include <cstdio>
 #include <string>
 #include <string_view>
 
 #include "commands/commands.hpp"
+#include "host_completions.hpp"
 #include "report/json_text.hpp"
 #include "run/run.hpp"
 #include "shared/document.hpp"
@@ -228,8 +230,17 @@ int main(int argc, char** argv) {
         text = fish();
     } else if (shell == "request-schema") {
         text = request_schema();
+    } else if (shell == "host-bash") {
+        text = corvanelle::tools::host_bash();
+    } else if (shell == "host-zsh") {
+        text = corvanelle::tools::host_zsh();
+    } else if (shell == "host-fish") {
+        text = corvanelle::tools::host_fish();
     } else {
-        (void)std::fputs("usage: corvanelle-generate bash|zsh|fish|request-schema\n", stderr);
+        (void)std::fputs(
+            "usage: corvanelle-generate "
+            "bash|zsh|fish|request-schema|host-bash|host-zsh|host-fish\n",
+            stderr);
         return 2;
     }
     return std::fputs(text.c_str(), stdout) < 0 ? 1 : 0;
