@@ -270,15 +270,15 @@ TEST(Cli, NonBlockingStandardOutputStillGetsEveryByte) {
 }
 
 TEST(Cli, PrintedReplyReachesThePipeAsItIsMade) {
-    // Small values 100 levels deep: their indented text (41 MB) is a hundred times the reply,
-    // and is never held whole, so the client's peak memory stays below it.
+    // Small values 120 levels deep: their indented text (49 MB) is 120 times the reply, and is
+    // never held whole, so the client's peak memory stays below it (under ASan too).
     const test::TempDir replies;
     std::string values = "0";
     for (int i = 1; i < 200000; ++i) {
         values += ",0";
     }
-    const std::string reply = R"({"data":)" + std::string(100, '[') + values +
-                              std::string(100, ']') + R"(,"success":true})";
+    const std::string reply = R"({"data":)" + std::string(120, '[') + values +
+                              std::string(120, ']') + R"(,"success":true})";
     replies.write("see.json", reply);
     StubHost host({"--replies", replies.path()});
     const auto result = client({"see"}, host.path());
