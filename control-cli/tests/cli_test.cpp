@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "report/failure.hpp"
+#include "report/json_text.hpp"
 #include "shared/failure_texts.hpp"
 #include "shared/result.hpp"
 #include "support.hpp"
@@ -266,6 +267,23 @@ TEST(Cli, NonBlockingStandardOutputStillGetsEveryByte) {
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.out.size(), text.size() + 36);
     EXPECT_EQ(result.out, "{\n  \"data\": \"" + text + "\",\n  \"success\": true\n}\n");
+}
+
+TEST(Cli, PrintedReplyReachesThePipeAsItIsMade) {
+    // Small values 120 levels deep: their indented text (49 MB) is 120 times the reply, and is
+    // never held whole, so the client's peak memory stays below it (under ASan too).
+    const test::TempDir replies;
+    std::string values = "0";
+    for (int i = 1; i < 200000; ++i) {
+        values += ",0";
+    }
+    const std::string reply = R"({"data":)" + std::string(120, '[') + values +
+                              std::string(120, ']') + R"(,"success":true})";
+    replies.write("see.json", reply);
+    StubHost host({"--replies", replies.path()});
+    const auto result = client({"see"}, host.path());
+    EXPECT_TRUE(result.out == to_indented(test::parse_json(reply)) + "\n") << result.out.size();
+    EXPECT_LT(result.peak_bytes, result.out.size());
 }
 
 TEST(Cli, ClosedStandardOutputIsAFailureNotASignal) {

@@ -1,5 +1,6 @@
 // What the run decides from the command line alone, before it reads the environment or
 // opens a socket: in-process, at the function that decides it.
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -83,6 +84,16 @@ TEST(Utf8, WellFormedSequencesAndTheirLimits) {
     for (const auto& text : refused) {
         EXPECT_FALSE(is_valid_utf8(text)) << ::testing::PrintToString(text);
         EXPECT_FALSE(is_valid_utf8("ok " + text + " ok")) << ::testing::PrintToString(text);
+    }
+}
+
+// A text cut for a message ends where a character starts: at every limit within characters
+// of one, two, three and four bytes.
+TEST(Utf8, PrefixCutsWhereACharacterStarts) {
+    const std::string text = "a\xc3\xa9\xe6\x97\xa5\xf0\x9f\x98\x80";
+    const std::size_t cut_at[] = {0, 1, 1, 3, 3, 3, 6, 6, 6, 6, 10, 10};  // for each limit
+    for (std::size_t most = 0; most < std::size(cut_at); ++most) {
+        EXPECT_EQ(utf8_prefix(text, most), text.substr(0, cut_at[most])) << most;
     }
 }
 

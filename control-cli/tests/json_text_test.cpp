@@ -9,6 +9,7 @@
 
 #include "exchange/reader.hpp"
 #include "report/json_text.hpp"
+#include "report/number_text.hpp"
 
 namespace corvanelle {
 namespace {
@@ -174,6 +175,12 @@ TEST(Layout, CompactAndIndentedForms) {
          "{\n  \"a\": [\n    1,\n    {\n      \"b\": [\n        2\n      ]\n    }\n  ]\n}"},
         {R"([1.50, 1e2, -9223372036854775808])", "[1.5,100.0,-9223372036854775808]",
          "[\n  1.5,\n  100.0,\n  -9223372036854775808\n]"},
+        // Short keys that need escapes, with whole blocks readable behind them (the value's
+        // escape puts it in the same buffer): escaped like any other string.
+        {R"({"k\"":1,"c\u0001":2,"p":"\u0041 and more than thirty-two bytes after it"})",
+         R"({"c\u0001":2,"k\"":1,"p":"A and more than thirty-two bytes after it"})",
+         "{\n  \"c\\u0001\": 2,\n  \"k\\\"\": 1,\n  \"p\": \"A and more than thirty-two bytes "
+         "after it\"\n}"},
     };
     for (const auto& c : cases) {
         const auto value = read_json_text(c.input);

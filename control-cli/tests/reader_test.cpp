@@ -12,6 +12,7 @@
 #include "exchange/reader.hpp"
 #include "report/failure.hpp"
 #include "report/json_text.hpp"
+#include "report/number_text.hpp"
 
 namespace corvanelle {
 namespace {

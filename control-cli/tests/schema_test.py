@@ -99,7 +99,9 @@ for envelope in wrong:
 for request in [{"arguments": [], "command": "lsit", "protocolVersion": 1, "requestId": "1-1"},
                 {"arguments": [1], "command": "click", "protocolVersion": 1, "requestId": "1-1"},
                 {"arguments": [], "command": "click", "protocolVersion": 2, "requestId": "1-1"},
-                {"arguments": [], "command": "click", "requestId": "1-1"}]:
+                {"arguments": [], "command": "click", "requestId": "1-1"},
+                *({"arguments": [], "command": "click", "protocolVersion": 1, "requestId": i}
+                  for i in ["01-1", "1-00", "1-", "-1", "1-1 "])]:
     if schemas["request"].is_valid(request):
         failures.append(f"a wrong request passed: {json.dumps(request)}")
 

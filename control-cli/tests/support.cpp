@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -153,8 +154,14 @@ ProcessResult run_process(const std::string& program, const std::vector<std::str
         }
     }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
+#ifdef __APPLE__
+    result.peak_bytes = static_cast<std::size_t>(usage.ru_maxrss);  // macOS counts bytes
+#else
+    result.peak_bytes = static_cast<std::size_t>(usage.ru_maxrss) * 1024;  // Linux counts KiB
+#endif
     if (WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {

@@ -31,6 +31,7 @@ struct ProcessResult {
     int signal = 0;   // the signal that ended it, if any
     std::string out;
     std::string err;
+    std::size_t peak_bytes = 0;  // the most memory it held resident
 };
 
 struct ProcessOptions {

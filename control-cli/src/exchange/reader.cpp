@@ -1,7 +1,7 @@
 // The one place that knows the JSON library: Boost.JSON's event parser, through its documented
 // basic_parser interface only, feeding our own document builder.
 #include "exchange/reader.hpp"
-#include "report/json_text.hpp"
+#include "report/number_text.hpp"
 #include "shared/decimal.hpp"
 #include "shared/failure_texts.hpp"
 
@@ -204,7 +204,7 @@ std::string describe(const json::error_code& ec) {
         return "number too large for a double";
     }
     if (ec == json::error::too_deep) {
-        return "nesting deeper than 127 levels";
+        return "nesting deeper than " + std::to_string(kMaxNesting) + " levels";
     }
     if (ec == json::error::illegal_leading_surrogate ||
         ec == json::error::illegal_trailing_surrogate || ec == json::error::expected_utf16_escape) {

@@ -207,7 +207,7 @@ class DocumentBuilder {
     void source_key(std::size_t offset, std::size_t length);
     // A number whose text, `length` bytes at `offset` of the source, tells what the writers
     // write for it: exactly that text (`as_written`) for an integer of its kind (JSON writes
-    // integers as the writers do) or a double whose number_form (report/json_text.hpp) is
+    // integers as the writers do) or a double whose number_form (report/number_text.hpp) is
     // as_read, or the text's digits laid out anew for one whose form is relaid. It is kept as
     // that text, unconverted, and converted only if someone asks for its value.
     void source_number(Document::Kind kind, std::size_t offset, std::size_t length,
