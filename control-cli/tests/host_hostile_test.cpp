@@ -379,8 +379,10 @@ const Hostile kHostileClients[] = {
          EXPECT_EQ(::prlimit(host.pid(), RLIMIT_NOFILE, &current, nullptr), 0);
          return nullptr;
      },
-     {"! the reply file folder.json cannot be read: Is a directory",
-      R"({"arguments":[],"command":"folder","requestId":"1-6"})",
+     // Each request's line, then what went wrong with its exchange.
+     {R"({"arguments":[],"command":"folder","requestId":"1-6"})",
+      "! the reply file folder.json cannot be read: Is a directory",
+      R"({"arguments":[],"command":"link","requestId":"1-6"})",
       "! the reply file link.json cannot be read: "}},
     // T5: lines far larger than the pipe holds, each written whole.
     {"LogOnANonBlockingPipe",

@@ -19,10 +19,10 @@ TEST(Host, ReplyOptionsThatExcludeEachOther) {
                                           {"--forward", dir.file("app")},
                                           {"--replay", dir.path()}};
     const std::set<std::pair<std::string, std::string>> combine{
-        {"--replies", "--fail"},      {"--replies", "--close-after"},
-        {"--reply", "--close-after"}, {"--fail", "--close-after"},
-        {"--raw", "--close-after"},   {"--forward", "--close-after"},
-        {"--replay", "--close-after"}};
+        {"--replies", "--fail"},       {"--replies", "--close-after"},
+        {"--reply", "--close-after"},  {"--fail", "--close-after"},
+        {"--raw", "--close-after"},    {"--forward", "--close-after"},
+        {"--replay", "--close-after"}, {"--replay", "--forward"}};
     for (const Args& a : reply_options) {
         for (const Args& b : reply_options) {
             if (a == b) {

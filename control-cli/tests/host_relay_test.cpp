@@ -48,10 +48,10 @@ TEST(Host, RecordedSessionReplaysByteForByte) {
     EXPECT_EQ(std::get<0>(unrecorded[0]), 1);
     EXPECT_EQ(
         test::json_at(std::get<1>(unrecorded[0]), "error"),
-        R"({"code":"STUB_NOT_RECORDED","message":"no unused recording of \"type\" with the arguments [\"é\"]"})");
-    EXPECT_NE(
-        replay.stop().find("\n! no unused recording of \"type\" with the arguments [\"é\"]\n"),
-        std::string::npos);
+        R"({"code":"STUB_NOT_RECORDED","message":"no unused recording of \"type\" with the arguments [\"é\"]: all 2 recordings of it were used"})");
+    EXPECT_NE(replay.stop().find("\n! no unused recording of \"type\" with the arguments "
+                                 "[\"é\"]: all 2 recordings of it were used\n"),
+              std::string::npos);
 }
 
 // A relay killed while it records leaves only whole recordings, which a replayer accepts;
