@@ -3,9 +3,7 @@
 #include <sys/socket.h>
 #include <algorithm>
 #include <cerrno>
-#include <mutex>
 #include <new>
-#include <set>
 #include <thread>
 
 #include "exchange/reader.hpp"
@@ -138,32 +136,6 @@ Answer hand_over(std::string_view request, const Socket& socket, Clock::time_poi
     return {};
 }
 
-// The requests this host is relaying at this moment, by their bytes' digest, as long as one
-// is: a request that arrives while the very same bytes (its id included) are being relayed
-// has come back round a forward loop, through however many hosts, and is not passed on
-// again, so that the loop ends after one round instead of taking every connection slot.
-class Relaying {
-  public:
-    explicit Relaying(std::string_view request) : digest_(slice_digest(request)) {
-        const std::lock_guard lock(mutex_);
-        looped_ = in_flight_.count(digest_) > 0;
-        in_flight_.insert(digest_);
-    }
-    ~Relaying() {
-        const std::lock_guard lock(mutex_);
-        in_flight_.erase(in_flight_.find(digest_));
-    }
-    Relaying(const Relaying&) = delete;
-    Relaying& operator=(const Relaying&) = delete;
-    [[nodiscard]] bool looped() const { return looped_; }
-
-  private:
-    static inline std::mutex mutex_;
-    static inline std::multiset<std::uint64_t> in_flight_;
-    std::uint64_t digest_;
-    bool looped_ = false;
-};
-
 // The request to the application, by the send deadline: connected, then handed over.
 Answer ask(const std::string& application, const std::string& path, std::string_view request,
            Clock::time_point send_by) {
@@ -187,13 +159,8 @@ std::optional<Reply> relayed(Connection& c, Asked& asked) {
     const std::string application = "the application at " + path;
     const Clock::time_point reply_by =
         c.request_deadline - c.host.settings.timeout + kApplicationReplyWait;
-    const Relaying relaying(asked.request.view());
-    Answer answer = relaying.looped()
-                        ? trouble(kBroken, application +
-                                               " sent this very request back: a "
-                                               "forward loop")
-                        : ask(application, path, asked.request.view(),
-                              std::min(Clock::now() + kApplicationSendWait, reply_by));
+    Answer answer = ask(application, path, asked.request.view(),
+                        std::min(Clock::now() + kApplicationSendWait, reply_by));
     // The request's bytes are done with: into the recording, then to the log, and the memory
     // they held goes back before the budget is asked for the reply's, so that a connection
     // never holds memory while it waits for more.
