@@ -5,10 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string_view>
 
-#include "log.hpp"
 #include "settings.hpp"
 #include "shared/descriptor.hpp"
 #include "shared/result.hpp"
@@ -43,11 +41,15 @@ class Recorder {
 
     // Begins the next exchange with its request; then finish() it with the reply, which
     // renames it into place, a file of mode 0600. A recording that cannot be written changes
-    // nothing else: a "! " line says which exchange was not kept and why.
-    std::optional<Exchange> begin(std::string_view request, RequestLog& log);
-    void finish(Exchange& exchange, std::string_view reply, RequestLog& log) const;
+    // nothing else: the failure says which exchange was not kept and why, for a "! " line.
+    Result<Exchange> begin(std::string_view request);
+    Status finish(Exchange& exchange, std::string_view reply) const;
 
   private:
+    // The bytes written for one frame of an exchange (its request or its reply), after the
+    // format's text that goes before it.
+    static Status write_frame(int fd, std::string_view before, std::string_view frame);
+
     explicit Recorder(Descriptor folder) : folder_(std::move(folder)) {}
 
     Descriptor folder_;

@@ -34,6 +34,8 @@ enum class Option : std::uint8_t {
     record,
     append,
     replay,
+    strict,
+    repeat_last,
     help,
     version,
 };
