@@ -67,8 +67,12 @@ TEST(HostRooms, OptionTableRules) {
         {{"--timeout=86401", "s"},
          "--timeout takes a whole number from 1 to 86400, not '86401'" + help},
         // A start that fits several options names none of them; one that fits one, that one.
-        {{"--rep", "s"}, "unrecognized option '--rep'" + help},
-        {{"--re", "s"}, "unrecognized option '--re'" + help},
+        {{"--rep", "s"},
+         "option '--rep' is ambiguous (--replies, --reply, --replay, --repeat-last)" + help},
+        {{"--re", "s"},
+         "option '--re' is ambiguous (--replies, --reply, --record, --replay, --repeat-last, "
+         "--ready-fd)" +
+             help},
         {{"--qui", "s"}, ""},
         {{"--append", "s"}, "--append needs --record"},
         {{"--strict", "s"}, "--strict needs --replay"},
