@@ -127,9 +127,14 @@ int run(int argc, char** argv) {
         return report(replay.error());
     }
     static Running running;
+    running.log.redact_with(settings->redaction);
     if (auto started = start(*settings, *tidy, running); !started) {
         running.place.leave();
         return report(started.error());
+    }
+    for (const std::string& name : settings->redaction.unset()) {
+        running.log.add("! --redact " + name + ": the variable " + name +
+                        " is not set, so replies keep its placeholder as recorded");
     }
     (void)std::fprintf(stderr, "%s: listening on %s\n", kProgram, running.place.path().c_str());
     if (settings->ready_fd >= 0) {

@@ -50,7 +50,7 @@ Result<std::unique_ptr<Recorder>> Recorder::open(const Settings& settings) {
         return fail("the recording folder " + path +
                     " already holds recordings: add to them with --append, or record elsewhere");
     }
-    std::unique_ptr<Recorder> recorder(new Recorder(std::move(folder)));
+    std::unique_ptr<Recorder> recorder(new Recorder(std::move(folder), settings.redaction));
     recorder->next_ = held > 0 ? last + 1 : 1;
     return recorder;
 }
@@ -71,6 +71,20 @@ void not_recorded(RequestLog& log, std::uint32_t number, const Failure& why) {
             recording_name(number) + "): " + why.message);
 }
 
+// A frame as a recording holds it: its secrets redacted (into `kept`), or as it came.
+Result<std::string_view> as_kept(const Redaction& redaction, std::string_view frame,
+                                 std::optional<std::string>& kept) {
+    if (!redaction.active()) {
+        return frame;
+    }
+    auto redacted = redaction.redact(frame, kFrameLimit);
+    if (!redacted) {
+        return forward_failure(redacted);
+    }
+    kept = std::move(*redacted);
+    return kept ? std::string_view(*kept) : frame;
+}
+
 }  // namespace
 
 Recorder::Exchange::~Exchange() {
@@ -89,6 +103,12 @@ std::optional<Recorder::Exchange> Recorder::begin(std::string_view request, Requ
         log.add("! an exchange was not recorded: the recording folder has used up its numbers");
         return std::nullopt;
     }
+    std::optional<std::string> redacted;
+    const auto kept = as_kept(redaction_, request, redacted);
+    if (!kept) {
+        not_recorded(log, number, kept.error());
+        return std::nullopt;
+    }
     Descriptor file(::openat(folder_.get(), temporary_name(number).c_str(),
                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.is_open()) {
@@ -97,7 +117,7 @@ std::optional<Recorder::Exchange> Recorder::begin(std::string_view request, Requ
     }
     Exchange exchange(*this, number, std::move(file));
     static const std::string before = "{\n  \"" + std::string(kRequestMember) + "\": ";
-    if (auto written = write_pieces(exchange.file_.get(), {before, request}); !written) {
+    if (auto written = write_pieces(exchange.file_.get(), {before, *kept}); !written) {
         not_recorded(log, number, written.error());
         return std::nullopt;
     }
@@ -108,8 +128,13 @@ std::optional<Recorder::Exchange> Recorder::begin(std::string_view request, Requ
 // is either whole or not there.
 void Recorder::finish(Exchange& exchange, std::string_view reply, RequestLog& log) const {
     static const std::string before = ",\n  \"" + std::string(kReplyMember) + "\": ";
+    std::optional<std::string> redacted;
+    const auto kept = as_kept(redaction_, reply, redacted);
+    if (!kept) {
+        return not_recorded(log, exchange.number_, kept.error());  // the temporary goes
+    }
     const int fd = exchange.file_.get();
-    Status written = write_pieces(fd, {before, reply, "\n}\n"});
+    Status written = write_pieces(fd, {before, *kept, "\n}\n"});
     if (written && ::fsync(fd) != 0) {
         written = fail(os_error_message(errno));
     }

@@ -43,14 +43,18 @@ class Recorder {
 
     // Begins the next exchange with its request; then finish() it with the reply, which
     // renames it into place, a file of mode 0600. A recording that cannot be written changes
-    // nothing else: a "! " line says which exchange was not kept and why.
+    // nothing else: a "! " line says which exchange was not kept and why. With --redact, the
+    // request and the reply are written with their secrets redacted, and an exchange whose
+    // secrets cannot be (a value outside the strings) is not kept.
     std::optional<Exchange> begin(std::string_view request, RequestLog& log);
     void finish(Exchange& exchange, std::string_view reply, RequestLog& log) const;
 
   private:
-    explicit Recorder(Descriptor folder) : folder_(std::move(folder)) {}
+    Recorder(Descriptor folder, const Redaction& redaction)
+        : folder_(std::move(folder)), redaction_(redaction) {}
 
     Descriptor folder_;
+    const Redaction& redaction_;
     std::mutex mutex_;
     std::uint32_t next_ = 1;
 };

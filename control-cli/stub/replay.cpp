@@ -32,27 +32,39 @@ void add(Key& key, std::string_view text) {
     }
 }
 
-// The key of a request with a string command and an array of string arguments.
-std::optional<Key> key_of(const RequestParts& request) {
+// A text as the recordings hold it: with --redact, its secrets as their placeholders' text.
+void add(Key& key, std::string_view text, const Redaction& redaction) {
+    if (!redaction.active()) {
+        return add(key, text);
+    }
+    add(key, redaction.redact_text(text));
+}
+
+// The key of a request with a string command and an array of string arguments, its secrets
+// redacted, so that a request typed with a secret finds the recording that holds its
+// placeholder.
+std::optional<Key> key_of(const RequestParts& request, const Redaction& redaction) {
     if (!request.arguments) {
         return std::nullopt;
     }
     Key key{0xCBF29CE484222325U, 0x84222325CBF29CE4U};
-    add(key, request.command);
+    add(key, request.command, redaction);
     bool strings = true;
     request.arguments->for_each_element([&](Document::Value item) {
         strings = strings && item.kind() == Document::Kind::string;
-        add(key, strings ? item.text() : std::string_view());
+        add(key, strings ? item.text() : std::string_view(), redaction);
     });
     return strings ? std::optional(key) : std::nullopt;
 }
 
-// The command and its arguments as JSON strings, for a message: each cut short, where a
-// character starts, past a few hundred bytes, and "..." for what is left out.
-std::string named(const RequestParts& request) {
+// The command and its arguments as JSON strings, for a message, their secrets redacted: each
+// cut short, where a character starts, past a few hundred bytes, and "..." for what is left
+// out.
+std::string named(const RequestParts& request, const Redaction& redaction) {
     constexpr std::size_t kNamed = 300;
     TextOut out;
-    const auto put = [&out](std::string_view text) {
+    const auto put = [&out, &redaction](std::string_view given) {
+        const std::string text = redaction.redact_text(given);
         const std::string_view shown = utf8_prefix(text, kNamed);
         append_string(shown, out);
         out.put(shown.size() < text.size() ? "..." : "");
@@ -90,7 +102,8 @@ Result<std::string> read_exactly(int fd, std::size_t size) {
 }
 
 // One recording, read and checked whole.
-Result<Recorded> read_recording(const Descriptor& folder, const std::string& name) {
+Result<Recorded> read_recording(const Descriptor& folder, const std::string& name,
+                                const Redaction& redaction) {
     const Descriptor file(
         ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
@@ -118,7 +131,8 @@ Result<Recorded> read_recording(const Descriptor& folder, const std::string& nam
                     "\" member");
     }
     const auto request = read_json_text(members->request);
-    const auto key = request ? key_of(parts_of(*request, members->request.size())) : std::nullopt;
+    const auto key =
+        request ? key_of(parts_of(*request, members->request.size()), redaction) : std::nullopt;
     if (!key) {
         return fail(
             "its request is not an object with a string command and an array of string "
@@ -138,7 +152,8 @@ Result<Recorded> read_recording(const Descriptor& folder, const std::string& nam
 }
 
 // Every recording of the folder, in the order of their numbers.
-Result<std::vector<Recorded>> read_recordings(const Descriptor& folder, const std::string& path) {
+Result<std::vector<Recorded>> read_recordings(const Descriptor& folder, const std::string& path,
+                                              const Redaction& redaction) {
     std::vector<Recorded> recordings;
     const std::string refused = "cannot replay " + path;
     bool said = false;  // the visitor's failures say all there is to say
@@ -152,7 +167,7 @@ Result<std::vector<Recorded>> read_recordings(const Descriptor& folder, const st
             return fail(refused + ": it holds more than " + std::to_string(kMostRecordings) +
                         " recordings");
         }
-        auto recorded = read_recording(folder, std::string(name));
+        auto recorded = read_recording(folder, std::string(name), redaction);
         if (!recorded) {
             return fail(refused + "/" + std::string(name) + ": " + recorded.error().message);
         }
@@ -188,7 +203,7 @@ Result<std::unique_ptr<Replay>> Replay::open(const Settings& settings) {
     if (!folder.is_open()) {
         return fail("cannot open the replay folder " + path + ": " + os_error_message(errno));
     }
-    auto recordings = read_recordings(folder, path);
+    auto recordings = read_recordings(folder, path, settings.redaction);
     if (!recordings) {
         return forward_failure(recordings);
     }
@@ -202,7 +217,8 @@ std::optional<Reply> replayed(Connection& c, const RequestParts* request) {
 }
 
 std::optional<Reply> Replay::answer(Connection& c, const RequestParts& request) {
-    const auto key = request.well_formed ? key_of(request) : std::nullopt;
+    const Redaction& redaction = c.host.settings.redaction;
+    const auto key = request.well_formed ? key_of(request, redaction) : std::nullopt;
     if (!key) {
         return std::nullopt;  // the echo says what is wrong with it
     }
@@ -218,7 +234,7 @@ std::optional<Reply> Replay::answer(Connection& c, const RequestParts& request) 
         }
     }
     if (!found) {
-        const std::string message = "no unused recording of " + named(request);
+        const std::string message = "no unused recording of " + named(request, redaction);
         c.host.log.add("! " + message);
         return failure_reply(request.request_id, "STUB_NOT_RECORDED", message);
     }

@@ -180,6 +180,31 @@ std::optional<Reply> first_answer(Connection& c, const RequestParts* request) {
     return std::nullopt;
 }
 
+// A recorded reply with the secrets --redact names put back where their values are known,
+// charged first; one that would be too long for a frame is answered as such.
+bool restore_secrets(Connection& c, Reply& reply) {
+    const Redaction& redaction = c.host.settings.redaction;
+    if (!redaction.active()) {
+        return true;
+    }
+    auto restored = redaction.restore(reply.read.view(), kFrameLimit);
+    if (!restored) {
+        reply = too_large(reply.echoed_id);
+        return true;
+    }
+    if (!*restored) {
+        return true;
+    }
+    if (!c.charge.reserve(restored->value().size())) {
+        c.host.log.add("! closed unanswered: a recorded reply of " +
+                       std::to_string(restored->value().size()) +
+                       " bytes found no room in the memory budget in time");
+        return false;
+    }
+    reply.read = OwnedText::copy_of(**restored);
+    return true;
+}
+
 }  // namespace
 
 std::string_view echoed(std::string_view request_id) {
@@ -270,7 +295,7 @@ bool complete_reply(Connection& c, Reply& reply) {
     reply.file.close();
     reply.read.size = got;
     if (error == 0 && got > 0 && got <= size && (!reply.recorded || got == size)) {
-        return true;
+        return !reply.recorded || restore_secrets(c, reply);
     }
     reply.read = OwnedText();
     const std::string what =
