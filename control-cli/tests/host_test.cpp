@@ -50,6 +50,7 @@ namespace {
 using test::StubHost;
 using test::TempDir;
 using Args = std::vector<std::string>;
+constexpr auto npos = std::string::npos;
 
 // A raw connection to a host, for sending what no well-behaved client would.
 class Connection {
@@ -880,6 +881,118 @@ TEST(Host, RecordedSessionReplaysByteForByte) {
     EXPECT_NE(
         replay.stop().find("\n! no unused recording of \"type\" with the arguments [\"é\"]\n"),
         std::string::npos);
+}
+
+// Whether a JSON value holds `text` in a key or a string, once their escapes are undone.
+bool holds(Document::Value value, std::string_view text) {
+    bool found = value.kind() == Document::Kind::string && value.text().find(text) != npos;
+    if (value.kind() == Document::Kind::array) {
+        value.for_each_element([&](Document::Value item) { found = found || holds(item, text); });
+    } else if (value.kind() == Document::Kind::object) {
+        value.for_each_member([&](std::string_view key, Document::Value item) {
+            found = found || key.find(text) != npos || holds(item, text);
+        });
+    }
+    return found;
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A secret typed and echoed back, and shown by the application in other spellings, is in no
+// recording file in any spelling nor in the log; replayed with it, the client's runs are
+// byte for byte the relayed ones; replayed without it, the placeholder stands in valid JSON.
+// A secret that the application shows as a number keeps its exchange out of the recording.
+TEST(Host, RedactedSecretsStayOutOfRecordings) {
+    const std::string secret = "s3cr/et\"pw\xC3\xA9";  // eight characters and more
+    const TempDir files;
+    files.write("clipboard.json", R"({"success":true,"data":["s3cr\/et\"pw\u00e9",)"
+                                  R"("<\u0073\u0033cr/et\u0022pw\u00E9>"]})");
+    files.write("screen.json", R"({"success":true,"data":{"x":12345678}})");
+    const StubHost app({"--replies", files.path()});
+    const TempDir dir;
+    const std::string folder = dir.file("recorded");
+    const test::Launch with_secret{.env = {{"PW", secret}, {"NUM", "12345678"}}};
+    const std::vector<Args> runs{
+        {"--json", "type", secret}, {"type", "<" + secret + ">", secret}, {"--json", "clipboard"}};
+    std::vector<std::tuple<int, std::string, std::string>> relayed;
+    std::string relay_log;
+    {
+        StubHost relay(
+            {"--forward", app.path(), "--record", folder, "--redact", "PW", "--redact", "NUM"}, {},
+            with_secret);
+        relayed = run_clients(relay, runs);
+        EXPECT_EQ(std::get<0>(run_clients(relay, {{"screen"}})[0]), 0);
+        relay_log = relay.stop();
+    }
+    EXPECT_EQ(std::get<1>(relayed[2]).find(secret), npos) << "the clipboard shows it otherwise";
+    EXPECT_NE(relay_log.find("\n! exchange 4 was not recorded (000004.json): the value of NUM "
+                             "stands outside the strings\n"),
+              npos);
+    ASSERT_EQ(names_in(folder).size(), runs.size());
+    for (const std::string& text : [&] {
+             std::vector<std::string> texts{relay_log};
+             for (const std::string& name : names_in(folder)) {
+                 texts.push_back(file_text(folder + "/" + name));
+             }
+             return texts;
+         }()) {
+        EXPECT_EQ(text.find("s3cr"), npos) << text;
+        const auto read = read_json_text(text);
+        EXPECT_TRUE(!read || !holds(read->root(), "s3cr")) << text;
+    }
+    StubHost replay({"--replay", folder, "--redact", "PW"}, {}, with_secret);
+    EXPECT_EQ(run_clients(replay, runs), relayed);
+    StubHost without({"--replay", folder, "--redact", "PW"}, {}, {.env = {{"PW", std::nullopt}}});
+    const auto shown = run_clients(without, {{"--json", "clipboard"}})[0];
+    EXPECT_EQ(std::get<0>(shown), 0);
+    EXPECT_EQ(test::json_at(std::get<1>(shown), "data"),
+              R"(["\u0000redacted:PW\u0000","<\u0000redacted:PW\u0000>"])");
+    const auto log = without.stop();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '!'), 1) << log;
+    EXPECT_TRUE(log.starts_with(
+        "! --redact PW: the variable PW is not set, so replies keep its placeholder as recorded\n"))
+        << log;
+}
+
+// What --redact refuses at start, naming the variable and never showing its value.
+TEST(Host, RedactRefusalsAtStart) {
+    const TempDir dir;
+    struct Case {
+        std::optional<std::string> value;
+        Args args;
+        std::string err;
+    };
+    const Args record{"--forward", dir.file("app"), "--record", dir.file("rec")};
+    const auto with = [&](const Args& head, const Args& tail) {
+        Args args = head;
+        args.insert(args.end(), tail.begin(), tail.end());
+        args.push_back(dir.file("s"));
+        return args;
+    };
+    const std::string stub = "corvanelle-control-stub: ";
+    const Case cases[] = {
+        {"hunter2!", {"--redact", "PW", dir.file("s")}, "--redact needs --record or --replay"},
+        {std::nullopt, with(record, {"--redact", "PW"}), "--redact PW: the variable PW is not set"},
+        {"", with(record, {"--redact", "PW"}), "--redact PW: the variable PW is empty"},
+        {"hunter2", with(record, {"--redact", "PW"}),
+         "--redact PW: its value has fewer than 8 characters, too few for a secret"},
+        {"hunter2!", with(record, {"--redact", "P.W"}),
+         "--redact takes the name of an environment variable"},
+        // Eight characters pass these checks: the next one is the recording folder's.
+        {"hunter2!", with({"--replay", dir.file("absent")}, {"--redact", "PW"}),
+         "cannot open the replay folder"},
+    };
+    for (const Case& c : cases) {
+        test::ProcessOptions options;
+        options.env["PW"] = c.value;
+        const auto result = test::run_process(test::stub_path(), c.args, options);
+        EXPECT_EQ(result.status, 2) << result.err;
+        EXPECT_TRUE(result.err.starts_with(stub + c.err)) << result.err;
+        EXPECT_EQ(result.err.find("hunter"), npos) << result.err;
+    }
 }
 
 // A relay killed while it records leaves only whole recordings, which a replayer accepts;
