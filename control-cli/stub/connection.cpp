@@ -81,7 +81,10 @@ Result<Document> receive(Connection& c) {
     }
     const std::size_t size = *length;
     c.request_size = size;
-    if (!c.charge.reserve(receiving_cost(size) + parsing_cost(size) + reply_cost(size))) {
+    // With --redact, the request's redacted copy too (for the log, the recording, the key).
+    const std::size_t redacting = c.host.settings.redaction.most_held(size, kFrameLimit);
+    if (!c.charge.reserve(receiving_cost(size) + parsing_cost(size) + reply_cost(size) +
+                          redacting)) {
         return fail("closed unanswered: a request of " + std::to_string(size) +
                     " bytes found no room in the memory budget in time");
     }

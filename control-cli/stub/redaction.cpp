@@ -336,6 +336,20 @@ Result<Redaction> Redaction::from_environment(const std::vector<std::string>& na
     return make(std::move(secrets), need_values);
 }
 
+std::size_t Redaction::most_held(std::size_t size, std::size_t limit) const {
+    if (!active()) {
+        return 0;
+    }
+    std::size_t longest = 0;
+    for (const Kept& kept : secrets_) {
+        longest = std::max({longest, kept.placeholder.size(), kept.spelled.size()});
+    }
+    // Each occurrence takes kShortestSecret bytes or more and grows by `longest` at most; the
+    // text being made and the one before it, each with a string's spare capacity.
+    const std::size_t grown = size + (size / kShortestSecret + 1) * longest;
+    return 4 * (std::min(grown, limit) + longest);
+}
+
 std::vector<std::string> Redaction::unset() const {
     std::vector<std::string> names;
     for (const Kept& kept : secrets_) {

@@ -52,6 +52,9 @@ class Redaction {
                                               bool need_values);
 
     [[nodiscard]] bool active() const { return !secrets_.empty(); }
+    // The most memory redacting or restoring a text of `size` bytes holds at once, for a
+    // result of at most `limit` bytes: nothing when there are no secrets.
+    [[nodiscard]] std::size_t most_held(std::size_t size, std::size_t limit) const;
     // The names whose variable is not set.
     [[nodiscard]] std::vector<std::string> unset() const;
 

@@ -97,7 +97,8 @@ Answer receive_reply(Connection& c, int fd, Clock::time_point deadline,
         return trouble(kBroken, application + " sent a reply length of " + std::to_string(length) +
                                     " bytes, not 1 to " + std::to_string(kFrameLimit));
     }
-    if (!c.charge.reserve(length + parsing_cost(length), deadline)) {
+    const std::size_t redacting = c.host.settings.redaction.most_held(length, kFrameLimit);
+    if (!c.charge.reserve(length + parsing_cost(length) + redacting, deadline)) {
         return trouble(kNoRoom, "the application's reply of " + std::to_string(length) +
                                     " bytes found no room in the memory budget in time");
     }

@@ -187,21 +187,19 @@ bool restore_secrets(Connection& c, Reply& reply) {
     if (!redaction.active()) {
         return true;
     }
+    const std::size_t size = reply.read.size;
+    if (!c.charge.reserve(redaction.most_held(size, kFrameLimit))) {
+        c.host.log.add("! closed unanswered: a recorded reply of " + std::to_string(size) +
+                       " bytes found no room in the memory budget in time to restore its "
+                       "secrets");
+        return false;
+    }
     auto restored = redaction.restore(reply.read.view(), kFrameLimit);
     if (!restored) {
         reply = too_large(reply.echoed_id);
-        return true;
+    } else if (*restored) {
+        reply.read = OwnedText::copy_of(**restored);
     }
-    if (!*restored) {
-        return true;
-    }
-    if (!c.charge.reserve(restored->value().size())) {
-        c.host.log.add("! closed unanswered: a recorded reply of " +
-                       std::to_string(restored->value().size()) +
-                       " bytes found no room in the memory budget in time");
-        return false;
-    }
-    reply.read = OwnedText::copy_of(**restored);
     return true;
 }
 
