@@ -311,11 +311,12 @@ Result<Redaction> Redaction::make(std::vector<Secret> secrets, bool need_values)
     }
     // A value that stands in a placeholder would be found in what an earlier one replaced.
     for (const Kept& a : redaction.secrets_) {
-        for (const Kept& b : redaction.secrets_) {
-            if (b.value && a.read.find(*b.value) != kNowhere) {
-                return fail("--redact " + b.name + ": its value stands in the placeholder of " +
-                            a.name);
-            }
+        const auto inside = std::find_if(
+            redaction.secrets_.begin(), redaction.secrets_.end(),
+            [&](const Kept& b) { return b.value && a.read.find(*b.value) != kNowhere; });
+        if (inside != redaction.secrets_.end()) {
+            return fail("--redact " + inside->name + ": its value stands in the placeholder of " +
+                        a.name);
         }
     }
     std::stable_sort(redaction.secrets_.begin(), redaction.secrets_.end(),
