@@ -945,6 +945,13 @@ TEST(Host, RedactedSecretsStayOutOfRecordings) {
     }
     StubHost replay({"--replay", folder, "--redact", "PW"}, {}, with_secret);
     EXPECT_EQ(run_clients(replay, runs), relayed);
+    // A stand-in value, given to the replayer and typed, is matched and shown in its place.
+    StubHost stand_in({"--replay", folder, "--redact", "PW"}, {}, {.env = {{"PW", "stand-in"}}});
+    std::string expected = std::get<1>(relayed[0]);
+    const std::string written = R"(s3cr/et\"pw)"
+                                "\xC3\xA9";
+    expected.replace(expected.find(written), written.size(), "stand-in");
+    EXPECT_EQ(std::get<1>(run_clients(stand_in, {{"--json", "type", "stand-in"}})[0]), expected);
     StubHost without({"--replay", folder, "--redact", "PW"}, {}, {.env = {{"PW", std::nullopt}}});
     const auto shown = run_clients(without, {{"--json", "clipboard"}})[0];
     EXPECT_EQ(std::get<0>(shown), 0);
