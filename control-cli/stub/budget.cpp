@@ -61,4 +61,27 @@ void MemoryBudget::leave_queue(Waiter& waiter) {
     }
 }
 
+bool Holding::take_request(std::size_t size, std::size_t kept) {
+    request_ = size;
+    bytes_held_ =
+        charge_.reserve(receiving_cost(size) + parsing_cost(size) + reply_cost(size) + kept);
+    return bytes_held_;
+}
+
+void Holding::reply_chosen(bool made) {
+    charge_.release(receiving_cost(request_) - request_ + parsing_cost(request_) +
+                    (made ? 0 : reply_cost(request_)));
+}
+
+void Holding::request_logged() {
+    if (bytes_held_) {
+        charge_.release(request_);
+        bytes_held_ = false;
+    }
+}
+
+bool Holding::take_reply(std::size_t size, std::size_t parse, Clock::time_point deadline) {
+    return charge_.reserve(size + parse, deadline);
+}
+
 }  // namespace corvanelle::stub

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <mutex>
 
+#include "shared/document.hpp"
+
 namespace corvanelle::stub {
 
 using Clock = std::chrono::steady_clock;
@@ -95,11 +97,65 @@ class Charge {
         }
     }
 
+    [[nodiscard]] std::size_t held() const { return held_; }
+    [[nodiscard]] Clock::time_point deadline() const { return deadline_; }
+
   private:
     MemoryBudget* budget_;
     Clock::time_point deadline_;
     std::size_t held_ = 0;
     std::size_t drawn_ = 0;
+};
+
+// What a request of `size` bytes may cost, charged before any of it is allocated: its buffer
+// as it grows (and the half of it copied across when it last grew), the parsed request, and
+// its default reply.
+inline std::size_t receiving_cost(std::size_t size) {
+    return size + size / 2;
+}
+// What the reader reserves for the text, by the builder's own reckoning; once more the text's
+// size for a number or string that arrives in pieces; and 64 KiB for the parser's own stack
+// and the handful of small vectors besides.
+inline std::size_t parsing_cost(std::size_t size) {
+    constexpr std::size_t kParserOverhead = std::size_t{64} * 1024;
+    return DocumentBuilder::reserved_bytes(size) + size + kParserOverhead;
+}
+// The echoed strings never take more room than they took in the request (the writer escapes
+// only what JSON requires, and a request must escape at least that much), and the request's
+// own keys and brackets take more than the reply's fixed members, so a default reply is at
+// most the request's size and this.
+inline constexpr std::size_t kReplyFrame = 512;
+inline std::size_t reply_cost(std::size_t size) {
+    return size + kReplyFrame;
+}
+
+// The one place where a connection's memory is charged and given back, step by step: the
+// request (everything it may come to, in one step), what is kept of it once its reply is
+// chosen, its bytes once logged, and a reply still to be read (a file, or the application's
+// reply and its parse).
+class Holding {
+  public:
+    Holding(MemoryBudget* budget, Clock::time_point deadline) : charge_(budget, deadline) {}
+
+    // A request of `size` bytes: its buffer, its parse and its default reply; and `kept`
+    // bytes more, held until the connection ends (the redacted copies --redact makes).
+    bool take_request(std::size_t size, std::size_t kept = 0);
+    // Its reply chosen: the buffer and the parse go back, and the default reply's room unless
+    // a reply was made in it; the request's own bytes stay until request_logged().
+    void reply_chosen(bool made);
+    void request_logged();
+    // A reply of `size` bytes still to be read, with `parse` bytes more to read it by, waiting
+    // for the budget until `deadline`; then the parse given back once done.
+    bool take_reply(std::size_t size, std::size_t parse, Clock::time_point deadline);
+    bool take_reply(std::size_t size) { return take_reply(size, 0, charge_.deadline()); }
+    void reply_parsed(std::size_t parse) { charge_.release(parse); }
+
+    [[nodiscard]] std::size_t held() const { return charge_.held(); }
+
+  private:
+    Charge charge_;
+    std::size_t request_ = 0;
+    bool bytes_held_ = false;
 };
 
 }  // namespace corvanelle::stub

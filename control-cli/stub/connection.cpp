@@ -14,7 +14,6 @@
 
 #include "exchange/frame.hpp"
 #include "exchange/reader.hpp"
-#include "relay.hpp"
 #include "replies.hpp"
 #include "shared/failure_texts.hpp"
 #include "transfer.hpp"
@@ -81,10 +80,8 @@ Result<Document> receive(Connection& c) {
     }
     const std::size_t size = *length;
     c.request_size = size;
-    // With --redact, the request's redacted copy too (for the log, the recording, the key).
-    const std::size_t redacting = c.host.settings.redaction.most_held(size, kFrameLimit);
-    if (!c.charge.reserve(receiving_cost(size) + parsing_cost(size) + reply_cost(size) +
-                          redacting)) {
+    // With --redact, room for the request's redacted copy too (the log, the recording, the key).
+    if (!c.holding.take_request(size, c.host.settings.redaction.most_held(size, kFrameLimit))) {
         return fail("closed unanswered: a request of " + std::to_string(size) +
                     " bytes found no room in the memory budget in time");
     }
@@ -136,7 +133,7 @@ void hold_unread(int fd) {
 #endif
 }
 
-// Step 3: the reply (for the relay, once the application has given it), sent by a deadline
+// Step 3: the reply, sent by a deadline
 // of its own that starts once any --delay is over; --close-after cuts it, length field
 // included.
 void deliver(Connection& c, Reply& reply) {
@@ -149,9 +146,6 @@ void deliver(Connection& c, Reply& reply) {
             return hold_unread(fd);
         case Reply::Form::silence:
             return drain_until_closed(fd);
-        case Reply::Form::relay:
-            relay(c, reply);
-            break;
         case Reply::Form::frame:
         case Reply::Form::raw:
             break;
@@ -171,6 +165,63 @@ void deliver(Connection& c, Reply& reply) {
     }
 }
 
+// A recorded reply read, with the secrets --redact names put back where their values are
+// known, its room charged first; one that would be too long for a frame is answered as such.
+// False when the budget had no room in time (the connection is then closed).
+bool restore_secrets(Connection& c, Reply& reply) {
+    const Redaction& redaction = c.host.settings.redaction;
+    if (!redaction.active() || !reply.owned.data) {
+        return true;
+    }
+    const std::size_t size = reply.owned.size;
+    if (!c.holding.take_reply(redaction.most_held(size, kFrameLimit))) {
+        c.host.log.add("! closed unanswered: a recorded reply of " + std::to_string(size) +
+                       " bytes found no room in the memory budget in time for its secrets");
+        return false;
+    }
+    auto restored = redaction.restore(reply.owned.view(), kFrameLimit);
+    if (!restored) {
+        reply = too_large(reply.echoed_id);
+    } else if (*restored) {
+        reply.owned = OwnedText::copy_of(**restored);
+    }
+    return true;
+}
+
+// A reply file still to be read, read once its room is charged; false when the budget had
+// no room for it in time (the connection is then closed).
+bool read_reply_file(Connection& c, Reply& reply) {
+    if (!reply.slice) {
+        return true;
+    }
+    const std::size_t size = reply.slice->size;
+    const bool recorded = reply.slice->digest.has_value();
+    if (!c.holding.take_reply(size + 1)) {
+        c.host.log.add("! closed unanswered: a reply file of " + std::to_string(size) +
+                       " bytes found no room in the memory budget in time");
+        return false;
+    }
+    read_slice(reply);
+    return !recorded || restore_secrets(c, reply);
+}
+
+// Step 2: the reply, from a source asked while the request lives (it is made then, or a
+// reply file opened), or else from one asked once the request's memory has gone back. Either
+// way the request is logged, its own bytes as they arrived (not a copy), before any "! " line
+// about its exchange.
+Reply reply_to_request(Connection& c, Document request) {
+    const RequestParts parts = parts_of(request, c.request_size);
+    std::optional<Reply> reply = reply_to(c, parts);
+    std::string echoed_id(reply ? std::string_view() : echoed(parts.request_id));
+    OwnedText text = std::move(request).release_source();
+    c.holding.reply_chosen(reply && !reply->slice);
+    if (!reply) {
+        return reply_once_gone(c, Asked{nullptr, std::move(text), std::move(echoed_id)});
+    }
+    log_request(c, std::move(text));
+    return std::move(*reply);
+}
+
 void serve(Connection& c) {
     if (auto before = reply_before_reading(c)) {
         return deliver(c, *before);
@@ -182,30 +233,22 @@ void serve(Connection& c) {
     if (!request) {
         return c.host.log.add("! " + request.error().message);
     }
-    // Step 2, while the request lives: its reply, made here (or a reply file, opened).
-    Reply reply = choose_reply(c, parts_of(*request, c.request_size));
-    // Then the memory the request held goes back, and its own bytes (not a copy) go to the
-    // log as they arrived, or first to the application when relayed.
-    const std::size_t size = c.request_size;
-    const bool relayed = reply.form == Reply::Form::relay;
-    OwnedText text = std::move(*request).release_source();
-    c.charge.release(receiving_cost(size) + parsing_cost(size) - (relayed ? size : 0) +
-                     (reply.file.is_open() || relayed ? reply_cost(size) : 0));
-    if (relayed) {
-        reply.request = std::move(text);
-    } else {
-        c.host.log.add_request(std::move(text));
+    Reply reply = reply_to_request(c, std::move(*request));
+    if (!read_reply_file(c, reply)) {
+        return;
     }
-    if (complete_reply(c, reply)) {
-        deliver(c, reply);
+    // What went wrong with this exchange, after its request's own line.
+    if (!reply.note.empty()) {
+        c.host.log.add("! " + reply.note);
     }
+    deliver(c, reply);
 }
 
 }  // namespace
 
 void serve_connection(const Host& host, Socket socket) {
     const Clock::time_point deadline = Clock::now() + host.settings.timeout;
-    Connection connection{host, std::move(socket), deadline, Charge(host.budget, deadline)};
+    Connection connection{host, std::move(socket), deadline, Holding(host.budget, deadline)};
     try {
         serve(connection);
     } catch (const std::bad_alloc&) {

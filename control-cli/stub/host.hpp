@@ -3,12 +3,13 @@
 #pragma once
 
 #include <cstddef>
+#include <utility>
 
 #include "budget.hpp"
 #include "exchange/socket.hpp"
 #include "log.hpp"
 #include "settings.hpp"
-#include "shared/document.hpp"
+#include "shared/owned_text.hpp"
 
 namespace corvanelle::stub {
 
@@ -27,30 +28,15 @@ struct Connection {
     const Host& host;
     Socket socket;
     Clock::time_point request_deadline;  // for receiving the request
-    Charge charge;                       // what the connection holds of the budget
+    Holding holding;                     // what the connection holds of the budget
     std::size_t request_size = 0;        // once its length has arrived
 };
 
-// What a request of `size` bytes may cost, charged before any of it is allocated: its buffer
-// as it grows (and the half of it copied across when it last grew), the parsed request, and
-// its default reply.
-inline std::size_t receiving_cost(std::size_t size) {
-    return size + size / 2;
-}
-// What the reader reserves for the text, by the builder's own reckoning; once more the text's
-// size for a number or string that arrives in pieces; and 64 KiB for the parser's own stack
-// and the handful of small vectors besides.
-inline std::size_t parsing_cost(std::size_t size) {
-    constexpr std::size_t kParserOverhead = std::size_t{64} * 1024;
-    return DocumentBuilder::reserved_bytes(size) + size + kParserOverhead;
-}
-// The echoed strings never take more room than they took in the request (the writer escapes
-// only what JSON requires, and a request must escape at least that much), and the request's
-// own keys and brackets take more than the reply's fixed members, so a default reply is at
-// most the request's size and this.
-inline constexpr std::size_t kReplyFrame = 512;
-inline std::size_t reply_cost(std::size_t size) {
-    return size + kReplyFrame;
+// The one place a request is logged: its own bytes as they arrived, before any "! " line
+// about its exchange; the memory they held goes back.
+inline void log_request(Connection& c, OwnedText request) {
+    c.host.log.add_request(std::move(request));
+    c.holding.request_logged();
 }
 
 }  // namespace corvanelle::stub

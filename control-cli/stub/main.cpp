@@ -15,8 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "accept.hpp"
+#include "option_table.hpp"
 #include "options.hpp"
 #include "place.hpp"
 #include "process.hpp"
@@ -98,6 +101,37 @@ Status start(const Settings& settings, bool output_was_closed, Running& running)
     return *log_fd >= 0 ? running.log.start(*log_fd) : Status();
 }
 
+// The start line on standard error, with how many recordings a replayer loaded, and a
+// warning when that is none and nothing stands behind it.
+void announce(const std::string& path, const Settings& settings, const Replay* replay) {
+    if (replay != nullptr) {
+        (void)std::fprintf(stderr, "%s: listening on %s, replaying %zu recordings\n", kProgram,
+                           path.c_str(), replay->loaded());
+        if (replay->loaded() == 0 && !settings.given.has(Option::forward)) {
+            const std::string_view code = code_name(Code::not_recorded);
+            (void)std::fprintf(stderr,
+                               "%s: warning: %s holds no recordings: every request will be "
+                               "answered %.*s\n",
+                               kProgram, settings.replay_path.c_str(),
+                               static_cast<int>(code.size()), code.data());
+        }
+    } else {
+        (void)std::fprintf(stderr, "%s: listening on %s\n", kProgram, path.c_str());
+    }
+}
+
+// With --strict, at the end: the replay's summary to standard error and the log; status 1
+// when a recording was never used or a request had none.
+int sum_up(Replay& replay, RequestLog& log) {
+    std::vector<std::string> lines;
+    const bool clean = replay.summary(lines);
+    for (const std::string& line : lines) {
+        (void)std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str());
+        log.add("! " + line);
+    }
+    return clean ? 0 : 1;
+}
+
 int run(int argc, char** argv) {
     // Before anything else opens a descriptor.
     const auto tidy = tidy_process();
@@ -136,7 +170,7 @@ int run(int argc, char** argv) {
         running.log.add("! --redact " + name + ": the variable " + name +
                         " is not set, so replies keep its placeholder as recorded");
     }
-    (void)std::fprintf(stderr, "%s: listening on %s\n", kProgram, running.place.path().c_str());
+    announce(running.place.path(), *settings, replay->get());
     if (settings->ready_fd >= 0) {
         const Descriptor ready(settings->ready_fd);  // closed once written to
         (void)write_all(ready.get(), "listening on " + running.place.path() + "\n");
@@ -145,10 +179,11 @@ int run(int argc, char** argv) {
     static const Host host{*settings, running.log, &budget, recorder->get(), replay->get()};
     serve_until_signalled(running.listener, host, running.wake);
     running.place.leave();
+    const int status = settings->given.has(Option::strict) ? sum_up(**replay, running.log) : 0;
     // What is queued for the log gets a moment to be written; a log nobody reads is not
     // waited for. Connections still being served end with the process.
     running.log.finish(std::chrono::seconds(2));
-    std::_Exit(0);
+    std::_Exit(status);
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 #include <chrono>
 #include <vector>
 
-#include "options.hpp"
-
 namespace corvanelle::stub {
 namespace {
 
@@ -23,6 +21,10 @@ void nothing_more(Settings& /*settings*/, const Given& /*given*/) {}
 // The reply options: the ones that choose the reply, and the ones that never answer.
 constexpr OptionSet kChoose{Option::replies, Option::reply,   Option::fail,
                             Option::raw,     Option::forward, Option::replay};
+// With --replay, what has no recording may go to the application behind it.
+constexpr OptionSet kChooseButReplay{Option::replies, Option::reply, Option::fail, Option::raw};
+constexpr OptionSet kChooseButForward{Option::replies, Option::reply, Option::fail, Option::raw,
+                                      Option::replay};
 constexpr OptionSet kSilent{Option::no_reply, Option::no_read, Option::hang_up};
 constexpr OptionSet kReplyOptions = kChoose | kSilent | OptionSet{Option::close_after};
 constexpr OptionSet kNone{};
@@ -30,6 +32,7 @@ constexpr std::uint64_t kMiB = std::uint64_t{1024} * 1024;
 
 // One row per option, in the order --help shows them. Of the options that choose the reply,
 // only --replies and --fail combine (a canned reply where there is one, a failure for the
+// rest), and --replay and --forward (a recording where there is one, the application for the
 // rest); --close-after cuts whatever reply is sent; the three that never answer exclude
 // every other reply option.
 const std::array kRows{
@@ -46,7 +49,7 @@ const std::array kRows{
         kSilent | OptionSet{Option::replies, Option::reply, Option::fail}, kNone,
         "send the bytes of FILE as they are (no length added), then close",
         [](Settings& s, const Given& g) { s.raw_path = g.text; }},
-    Row{Option::forward, "forward", text("SOCKET"), kChoose | kSilent, kNone,
+    Row{Option::forward, "forward", text("SOCKET"), kChooseButReplay | kSilent, kNone,
         "pass each request unchanged to the application listening on\nSOCKET, and its reply back",
         [](Settings& s, const Given& g) { s.forward_path = g.text; }},
     Row{Option::record, "record", text("DIR"), kNone, OptionSet{Option::forward},
@@ -55,10 +58,17 @@ const std::array kRows{
         [](Settings& s, const Given& g) { s.record_path = g.text; }},
     Row{Option::append, "append", kNoValue, kNone, OptionSet{Option::record},
         "add to the recordings DIR already holds", nothing_more},
-    Row{Option::replay, "replay", text("DIR"), kChoose | kSilent, kNone,
+    Row{Option::replay, "replay", text("DIR"), kChooseButForward | kSilent, kNone,
         "answer each request with the reply of the first unused recording\nin DIR of the same "
-        "command and arguments",
+        "command and arguments (with --forward, pass\nthe others to the application)",
         [](Settings& s, const Given& g) { s.replay_path = g.text; }},
+    Row{Option::strict, "strict", kNoValue, kNone, OptionSet{Option::replay},
+        "at the end, list the recordings never used and the requests that\nhad none, and exit "
+        "with status 1 if there are any",
+        nothing_more},
+    Row{Option::repeat_last, "repeat-last", kNoValue, kNone, OptionSet{Option::replay},
+        "once all recordings of a request are used, answer again with the\nlast of them",
+        nothing_more},
     Row{Option::redact, "redact", text("NAME"), kNone, OptionSet{Option::record, Option::replay},
         "keep the value of the environment variable NAME out of the\nrecordings (a placeholder "
         "instead) and put it back on replay;\nmay be given again for another",

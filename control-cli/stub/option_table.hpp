@@ -43,6 +43,9 @@ struct Row {
 std::span<const Row> option_rows();
 const Row& row_of(Option id);
 
+// The --help text, made from the table.
+std::string help_text();
+
 inline std::string long_name(const Row& row) {
     return "--" + std::string(row.name);
 }

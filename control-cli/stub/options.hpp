@@ -19,7 +19,4 @@ Unexpected usage_error(const std::string& message);
 // The settings the command line gives, with the files and folders it names opened and read.
 Result<Settings> read_command_line(int argc, char** argv);
 
-// The --help text, made from the table.
-std::string help_text();
-
 }  // namespace corvanelle::stub

@@ -6,13 +6,29 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
-#include <initializer_list>
 #include <string>
 
 #include "recording.hpp"
 #include "report/output.hpp"
 
 namespace corvanelle::stub {
+
+namespace {
+
+// Whether a file can be made in the folder: the temporary name of the first exchange, made
+// and removed again (a read-only mount, or a folder without write permission, cannot).
+Status can_create_in(const Descriptor& folder, std::uint32_t number) {
+    const std::string name = temporary_name(number);
+    const Descriptor file(::openat(folder.get(), name.c_str(),
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.is_open()) {
+        return fail("no file can be made in it: " + os_error_message(errno));
+    }
+    (void)::unlinkat(folder.get(), name.c_str(), 0);
+    return {};
+}
+
+}  // namespace
 
 Result<std::unique_ptr<Recorder>> Recorder::open(const Settings& settings) {
     if (!settings.given.has(Option::record)) {
@@ -50,42 +66,14 @@ Result<std::unique_ptr<Recorder>> Recorder::open(const Settings& settings) {
         return fail("the recording folder " + path +
                     " already holds recordings: add to them with --append, or record elsewhere");
     }
+    const std::uint32_t next = held > 0 ? last + 1 : 1;
+    if (auto writable = can_create_in(folder, next); !writable) {
+        return fail("cannot record into " + path + ": " + writable.error().message);
+    }
     std::unique_ptr<Recorder> recorder(new Recorder(std::move(folder), settings.redaction));
-    recorder->next_ = held > 0 ? last + 1 : 1;
+    recorder->next_ = next;
     return recorder;
 }
-
-namespace {
-
-Status write_pieces(int fd, std::initializer_list<std::string_view> pieces) {
-    for (const std::string_view piece : pieces) {
-        if (auto written = write_all(fd, piece); !written) {
-            return written;
-        }
-    }
-    return {};
-}
-
-void not_recorded(RequestLog& log, std::uint32_t number, const Failure& why) {
-    log.add("! exchange " + std::to_string(number) + " was not recorded (" +
-            recording_name(number) + "): " + why.message);
-}
-
-// A frame as a recording holds it: its secrets redacted (into `kept`), or as it came.
-Result<std::string_view> as_kept(const Redaction& redaction, std::string_view frame,
-                                 std::optional<std::string>& kept) {
-    if (!redaction.active()) {
-        return frame;
-    }
-    auto redacted = redaction.redact(frame, kFrameLimit);
-    if (!redacted) {
-        return forward_failure(redacted);
-    }
-    kept = std::move(*redacted);
-    return kept ? std::string_view(*kept) : frame;
-}
-
-}  // namespace
 
 Recorder::Exchange::~Exchange() {
     if (file_.is_open()) {
@@ -93,48 +81,61 @@ Recorder::Exchange::~Exchange() {
     }
 }
 
-std::optional<Recorder::Exchange> Recorder::begin(std::string_view request, RequestLog& log) {
+namespace {
+
+Unexpected not_recorded(std::uint32_t number, const std::string& why) {
+    return fail("exchange " + std::to_string(number) + " was not recorded (" +
+                recording_name(number) + "): " + why);
+}
+
+}  // namespace
+
+// With --redact, the frame's secrets redacted first: one that cannot be (a value outside the
+// strings) keeps the exchange out, and nothing of it is written.
+Status Recorder::write_frame(int fd, std::string_view before, std::string_view frame) const {
+    std::optional<std::string> redacted;
+    if (redaction_.active()) {
+        auto made = redaction_.redact(frame, kFrameLimit);
+        if (!made) {
+            return forward_failure(made);
+        }
+        redacted = std::move(*made);
+    }
+    if (auto written = write_all(fd, before); !written) {
+        return written;
+    }
+    return write_all(fd, redacted ? std::string_view(*redacted) : frame);
+}
+
+Result<Recorder::Exchange> Recorder::begin(std::string_view request) {
     std::uint32_t number = 0;
     {
         const std::lock_guard lock(mutex_);
         number = next_ <= kLastNumber ? next_++ : 0;
     }
     if (number == 0) {
-        log.add("! an exchange was not recorded: the recording folder has used up its numbers");
-        return std::nullopt;
-    }
-    std::optional<std::string> redacted;
-    const auto kept = as_kept(redaction_, request, redacted);
-    if (!kept) {
-        not_recorded(log, number, kept.error());
-        return std::nullopt;
+        return fail("an exchange was not recorded: the recording folder has used up its numbers");
     }
     Descriptor file(::openat(folder_.get(), temporary_name(number).c_str(),
                              O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.is_open()) {
-        not_recorded(log, number, Failure{os_error_message(errno)});
-        return std::nullopt;
+        return not_recorded(number, os_error_message(errno));
     }
     Exchange exchange(*this, number, std::move(file));
-    static const std::string before = "{\n  \"" + std::string(kRequestMember) + "\": ";
-    if (auto written = write_pieces(exchange.file_.get(), {before, *kept}); !written) {
-        not_recorded(log, number, written.error());
-        return std::nullopt;
+    if (auto written = write_frame(exchange.file_.get(), kOpening, request); !written) {
+        return not_recorded(number, written.error().message);
     }
     return exchange;
 }
 
 // Written whole and flushed before it is renamed: whenever the host is stopped, a recording
 // is either whole or not there.
-void Recorder::finish(Exchange& exchange, std::string_view reply, RequestLog& log) const {
-    static const std::string before = ",\n  \"" + std::string(kReplyMember) + "\": ";
-    std::optional<std::string> redacted;
-    const auto kept = as_kept(redaction_, reply, redacted);
-    if (!kept) {
-        return not_recorded(log, exchange.number_, kept.error());  // the temporary goes
-    }
+Status Recorder::finish(Exchange& exchange, std::string_view reply) const {
     const int fd = exchange.file_.get();
-    Status written = write_pieces(fd, {before, *kept, "\n}\n"});
+    Status written = write_frame(fd, kBetween, reply);
+    if (written) {
+        written = write_all(fd, kClosing);
+    }
     if (written && ::fsync(fd) != 0) {
         written = fail(os_error_message(errno));
     }
@@ -143,9 +144,10 @@ void Recorder::finish(Exchange& exchange, std::string_view reply, RequestLog& lo
         written = fail(os_error_message(errno));
     }
     if (!written) {
-        return not_recorded(log, exchange.number_, written.error());  // the temporary goes
+        return not_recorded(exchange.number_, written.error().message);  // the temporary goes
     }
     exchange.file_.close();
+    return {};
 }
 
 }  // namespace corvanelle::stub

@@ -5,10 +5,8 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string_view>
 
-#include "log.hpp"
 #include "settings.hpp"
 #include "shared/descriptor.hpp"
 #include "shared/result.hpp"
@@ -43,13 +41,17 @@ class Recorder {
 
     // Begins the next exchange with its request; then finish() it with the reply, which
     // renames it into place, a file of mode 0600. A recording that cannot be written changes
-    // nothing else: a "! " line says which exchange was not kept and why. With --redact, the
-    // request and the reply are written with their secrets redacted, and an exchange whose
+    // nothing else: the failure says which exchange was not kept and why, for a "! " line.
+    // With --redact, both are written with their secrets redacted, and an exchange whose
     // secrets cannot be (a value outside the strings) is not kept.
-    std::optional<Exchange> begin(std::string_view request, RequestLog& log);
-    void finish(Exchange& exchange, std::string_view reply, RequestLog& log) const;
+    Result<Exchange> begin(std::string_view request);
+    Status finish(Exchange& exchange, std::string_view reply) const;
 
   private:
+    // The bytes written for one frame of an exchange (its request or its reply), after the
+    // format's text that goes before it; with --redact, its secrets redacted.
+    Status write_frame(int fd, std::string_view before, std::string_view frame) const;
+
     Recorder(Descriptor folder, const Redaction& redaction)
         : folder_(std::move(folder)), redaction_(redaction) {}
 

@@ -22,6 +22,12 @@ namespace corvanelle::stub {
 inline constexpr std::string_view kRequestMember = "request";
 inline constexpr std::string_view kReplyMember = "reply";
 
+// The text a recording's file holds around its request and its reply, as the recorder writes
+// it: kOpening, the request, kBetween, the reply, kClosing.
+inline constexpr std::string_view kOpening = "{\n  \"request\": ";
+inline constexpr std::string_view kBetween = ",\n  \"reply\": ";
+inline constexpr std::string_view kClosing = "\n}\n";
+
 // A recording's name: its number in decimal, of at most kNumberDigits digits, then ".json";
 // the recorder writes at least kNameDigits of them, with leading zeros, so that names sort in
 // the order of their numbers.

@@ -8,6 +8,7 @@
 
 #include "exchange/reader.hpp"
 #include "recorder.hpp"
+#include "reply.hpp"
 #include "shared/failure_texts.hpp"
 #include "transfer.hpp"
 
@@ -18,21 +19,27 @@ namespace {
 // and what it says.
 struct Answer {
     OwnedText reply;
-    std::string_view code;  // the failure reply's; empty when the application answered
+    std::optional<Code> code;  // the failure reply's; none when the application answered
     std::string message;
+    Socket socket;  // to the application, once it took the request
 };
 
-constexpr std::string_view kUnreachable = "STUB_APPLICATION_UNREACHABLE";
-constexpr std::string_view kTooSlow = "STUB_APPLICATION_TIMEOUT";
-constexpr std::string_view kBroken = "STUB_APPLICATION_BROKEN";
-constexpr std::string_view kNoRoom = "STUB_MEMORY_BUDGET";
+// What went wrong, for the client and the log.
+Reply noted(std::string_view echoed_id, const Answer& answer) {
+    return noted_failure(echoed_id, *answer.code, answer.message);
+}
+
+constexpr Code kUnreachable = Code::application_unreachable;
+constexpr Code kTooSlow = Code::application_timeout;
+constexpr Code kBroken = Code::application_broken;
+constexpr Code kNoRoom = Code::memory_budget;
 
 std::string seconds(std::chrono::seconds wait) {
     return std::to_string(wait.count()) + " seconds";
 }
 
-Answer trouble(std::string_view code, std::string message) {
-    return {{}, code, std::move(message)};
+Answer trouble(Code code, std::string message) {
+    return {{}, code, std::move(message), {}};
 }
 
 // A transfer that failed: too slow when a wait passed the deadline, otherwise broken.
@@ -97,8 +104,9 @@ Answer receive_reply(Connection& c, int fd, Clock::time_point deadline,
         return trouble(kBroken, application + " sent a reply length of " + std::to_string(length) +
                                     " bytes, not 1 to " + std::to_string(kFrameLimit));
     }
+    // With --redact, room for the reply's redacted copy too, held to the end.
     const std::size_t redacting = c.host.settings.redaction.most_held(length, kFrameLimit);
-    if (!c.charge.reserve(length + parsing_cost(length) + redacting, deadline)) {
+    if (!c.holding.take_reply(length + redacting, parsing_cost(length), deadline)) {
         return trouble(kNoRoom, "the application's reply of " + std::to_string(length) +
                                     " bytes found no room in the memory budget in time");
     }
@@ -115,8 +123,8 @@ Answer receive_reply(Connection& c, int fd, Clock::time_point deadline,
                        application + " sent a reply that is not JSON: " + read.error().message);
     }
     OwnedText bytes = std::move(*read).release_source();
-    c.charge.release(parsing_cost(length));
-    return {std::move(bytes), {}, {}};
+    c.holding.reply_parsed(parsing_cost(length));
+    return {std::move(bytes), std::nullopt, {}, {}};
 }
 
 // The request, on a connection of its own, by the send deadline.
@@ -130,54 +138,62 @@ Answer hand_over(std::string_view request, const Socket& socket, Clock::time_poi
     return {};
 }
 
-}  // namespace
-
-std::optional<Reply> forwarded(Connection& /*c*/, const RequestParts* request) {
-    Reply reply;
-    reply.form = Reply::Form::relay;
-    reply.echoed_id = echoed(request->request_id);
-    return reply;
+// The request to the application, by the send deadline: connected, then handed over.
+Answer ask(const std::string& application, const std::string& path, std::string_view request,
+           Clock::time_point send_by) {
+    auto socket = connect_by(path, send_by);
+    if (!socket) {
+        return socket.error().message == kTimedOut
+                   ? trouble(kTooSlow, application + " accepted no connection within " +
+                                           seconds(kApplicationSendWait))
+                   : trouble(kUnreachable,
+                             application + " cannot be reached: " + socket.error().message);
+    }
+    Answer answer = hand_over(request, *socket, send_by, application);
+    answer.socket = std::move(*socket);
+    return answer;
 }
 
-void relay(Connection& c, Reply& reply) {
+}  // namespace
+
+std::optional<Reply> relayed(Connection& c, Asked& asked) {
     const std::string& path = c.host.settings.forward_path;
     const std::string application = "the application at " + path;
     const Clock::time_point reply_by =
         c.request_deadline - c.host.settings.timeout + kApplicationReplyWait;
-    const Clock::time_point send_by_time = std::min(Clock::now() + kApplicationSendWait, reply_by);
-    Answer answer;
-    auto socket = connect_by(path, send_by_time);
-    if (!socket) {
-        answer = socket.error().message == kTimedOut
-                     ? trouble(kTooSlow, application + " accepted no connection within " +
-                                             seconds(kApplicationSendWait))
-                     : trouble(kUnreachable,
-                               application + " cannot be reached: " + socket.error().message);
-    } else {
-        answer = hand_over(reply.request.view(), *socket, send_by_time, application);
-    }
+    Answer answer = ask(application, path, asked.request.view(),
+                        std::min(Clock::now() + kApplicationSendWait, reply_by));
     // The request's bytes are done with: into the recording, then to the log, and the memory
     // they held goes back before the budget is asked for the reply's, so that a connection
     // never holds memory while it waits for more.
-    auto recording = answer.code.empty() && c.host.recorder != nullptr
-                         ? c.host.recorder->begin(reply.request.view(), c.host.log)
-                         : std::nullopt;
-    const std::size_t request_size = reply.request.size;
-    c.host.log.add_request(std::move(reply.request));
-    c.charge.release(request_size);
-    if (answer.code.empty()) {
-        answer = receive_reply(c, socket->fd(), reply_by, application);
+    std::optional<Recorder::Exchange> recording;
+    std::string not_recorded;
+    if (!answer.code && c.host.recorder != nullptr) {
+        auto begun = c.host.recorder->begin(asked.request.view());
+        if (begun) {
+            recording.emplace(std::move(*begun));
+        } else {
+            not_recorded = begun.error().message;
+        }
     }
-    if (!answer.code.empty()) {
-        c.host.log.add("! " + answer.message);
-        reply = failure_reply(reply.echoed_id, answer.code, answer.message);
-        return;
+    log_request(c, std::move(asked.request));
+    if (!not_recorded.empty()) {
+        c.host.log.add("! " + not_recorded);
+    }
+    if (!answer.code) {
+        answer = receive_reply(c, answer.socket.fd(), reply_by, application);
+    }
+    if (answer.code) {
+        return noted(asked.echoed_id, answer);
     }
     if (recording) {
-        c.host.recorder->finish(*recording, answer.reply.view(), c.host.log);
+        if (auto kept = c.host.recorder->finish(*recording, answer.reply.view()); !kept) {
+            c.host.log.add("! " + kept.error().message);
+        }
     }
-    reply.read = std::move(answer.reply);
-    reply.form = Reply::Form::frame;
+    Reply reply;
+    reply.owned = std::move(answer.reply);
+    return reply;
 }
 
 }  // namespace corvanelle::stub

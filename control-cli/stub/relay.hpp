@@ -7,7 +7,9 @@
 #include <chrono>
 
 #include "exchange/exchange.hpp"
-#include "replies.hpp"
+#include "host.hpp"
+#include "reply.hpp"
+#include "request.hpp"
 
 namespace corvanelle::stub {
 
@@ -19,12 +21,10 @@ inline constexpr auto kApplicationSendWait =
 inline constexpr auto kApplicationReplyWait =
     std::chrono::duration_cast<std::chrono::seconds>(Timeouts{}.receive) - std::chrono::seconds(5);
 
-// The reply source of --forward: a relay reply, which the application answers once the
-// request is gone.
-std::optional<Reply> forwarded(Connection& c, const RequestParts* request);
-
-// Turns a relay reply, which holds the request's bytes, into the application's reply frame
-// or a failure reply; keeps the exchange when recording; then logs the request.
-void relay(Connection& c, Reply& reply);
+// The reply source of --forward, asked once the request's memory has gone back: its bytes go
+// to the application on a connection of its own, into the recording when recording, then to
+// the log; the answer is the application's reply frame, or a failure reply that names what
+// went wrong.
+std::optional<Reply> relayed(Connection& c, Asked& asked);
 
 }  // namespace corvanelle::stub

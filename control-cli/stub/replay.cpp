@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <string>
 
 #include "exchange/reader.hpp"
@@ -15,8 +16,11 @@
 namespace corvanelle::stub {
 namespace {
 
-using Key = Replay::Key;
 using Recorded = Replay::Recorded;
+
+constexpr Key kStart{0xCBF29CE484222325U, 0x84222325CBF29CE4U};
+// What stands before the elements of an array of arguments, one by one: no JSON text.
+constexpr std::string_view kAnArray = "[";
 
 // Each text with its length before it, so that no two lists of texts feed the same bytes.
 void add(Key& key, std::string_view text) {
@@ -32,56 +36,47 @@ void add(Key& key, std::string_view text) {
     }
 }
 
-// A text as the recordings hold it: with --redact, its secrets as their placeholders' text.
-void add(Key& key, std::string_view text, const Redaction& redaction) {
-    if (!redaction.active()) {
-        return add(key, text);
+// A value as its compact text, with --redact its secrets as their placeholders (unless a
+// value stands outside its strings: such a request was never recorded, nor is it matched).
+std::string compact(Document::Value value, const Redaction& redaction) {
+    std::string text = to_compact(value);
+    if (redaction.active()) {
+        auto redacted = redaction.redact(text, std::numeric_limits<std::size_t>::max());
+        if (redacted && *redacted) {
+            text = std::move(**redacted);
+        }
     }
-    add(key, redaction.redact_text(text));
+    return text;
 }
 
-// The key of a request with a string command and an array of string arguments, its secrets
-// redacted, so that a request typed with a secret finds the recording that holds its
-// placeholder.
-std::optional<Key> key_of(const RequestParts& request, const Redaction& redaction) {
-    if (!request.arguments) {
-        return std::nullopt;
-    }
-    Key key{0xCBF29CE484222325U, 0x84222325CBF29CE4U};
-    add(key, request.command, redaction);
-    bool strings = true;
-    request.arguments->for_each_element([&](Document::Value item) {
-        strings = strings && item.kind() == Document::Kind::string;
-        add(key, strings ? item.text() : std::string_view(), redaction);
-    });
-    return strings ? std::optional(key) : std::nullopt;
+// A value as its compact text, its secrets redacted, cut short where a character starts past
+// `most` bytes, with "..." for what is left out.
+std::string shown(Document::Value value, std::size_t most, const Redaction& redaction) {
+    const std::string text = compact(value, redaction);
+    const std::string_view kept = utf8_prefix(text, most);
+    return std::string(kept) + (kept.size() < text.size() ? "..." : "");
 }
 
-// The command and its arguments as JSON strings, for a message, their secrets redacted: each
-// cut short, where a character starts, past a few hundred bytes, and "..." for what is left
-// out.
+// The request as a message names it: its command and arguments (as JSON), each cut short past
+// a few hundred bytes, or the whole request when it has no such members.
 std::string named(const RequestParts& request, const Redaction& redaction) {
     constexpr std::size_t kNamed = 300;
+    if (!request.arguments) {
+        return "the request " + shown(*request.root, kNamed, redaction);
+    }
     TextOut out;
-    const auto put = [&out, &redaction](std::string_view given) {
-        const std::string text = redaction.redact_text(given);
-        const std::string_view shown = utf8_prefix(text, kNamed);
-        append_string(shown, out);
-        out.put(shown.size() < text.size() ? "..." : "");
-    };
-    put(request.command);
-    out.put(" with the arguments [");
-    std::size_t count = 0;
+    const std::string command = redaction.redact_text(request.command);
+    append_string(utf8_prefix(command, kNamed), out);
+    out.put(command.size() > kNamed ? "..." : "");
+    std::string arguments;
     request.arguments->for_each_element([&](Document::Value item) {
-        if (out.view().size() < kNamed) {
-            out.put(count == 0 ? "" : ",");
-            put(item.text());
-        } else if (count + 1 == request.arguments->size()) {
-            out.put(",...");
+        if (arguments.size() < kNamed) {
+            arguments += (arguments.empty() ? "" : ",") + shown(item, kNamed, redaction);
+        } else if (!arguments.ends_with("...")) {
+            arguments += ",...";
         }
-        ++count;
     });
-    return std::string(out.view()) + "]";
+    return std::string(out.view()) + " with the arguments [" + arguments + "]";
 }
 
 // Exactly `size` bytes of the file.
@@ -99,6 +94,39 @@ Result<std::string> read_exactly(int fd, std::size_t size) {
         got += static_cast<std::size_t>(n);
     }
     return text;
+}
+
+// What the replayer keeps of a recording whose members are `members` within `text`.
+Result<Recorded> kept_of(const std::string& text, const Members& members,
+                         const Redaction& redaction) {
+    if (members.request.empty() || members.reply.empty()) {
+        return fail(std::string("it has no \"") +
+                    std::string(members.request.empty() ? kRequestMember : kReplyMember) +
+                    "\" member");
+    }
+    if (members.reply.size() > kFrameLimit) {
+        return fail("its reply is longer than " + std::to_string(kFrameLimit) + " bytes");
+    }
+    const auto request = read_json_text(members.request);
+    if (!request) {
+        return fail("its request: " + request.error().message);
+    }
+    const RequestParts parts = parts_of(*request, members.request.size());
+    Recorded recorded;
+    recorded.key = request_key(request->root(), redaction);
+    recorded.command = command_key(parts.command, redaction);
+    if (parts.arguments && parts.arguments->size() > 0) {
+        recorded.arguments = static_cast<std::uint32_t>(parts.arguments->size());
+        parts.arguments->for_each_element([&](Document::Value item) {
+            if (recorded.first_argument == 0) {
+                recorded.first_argument = request_key(item, redaction).first | 1U;
+            }
+        });
+    }
+    recorded.reply_digest = slice_digest(members.reply);
+    recorded.reply_offset = static_cast<std::uint32_t>(members.reply.data() - text.data());
+    recorded.reply_length = static_cast<std::uint32_t>(members.reply.size());
+    return recorded;
 }
 
 // One recording, read and checked whole.
@@ -125,30 +153,7 @@ Result<Recorded> read_recording(const Descriptor& folder, const std::string& nam
     if (!members) {
         return forward_failure(members);
     }
-    if (members->request.empty() || members->reply.empty()) {
-        return fail(std::string("it has no \"") +
-                    std::string(members->request.empty() ? kRequestMember : kReplyMember) +
-                    "\" member");
-    }
-    const auto request = read_json_text(members->request);
-    const auto key =
-        request ? key_of(parts_of(*request, members->request.size()), redaction) : std::nullopt;
-    if (!key) {
-        return fail(
-            "its request is not an object with a string command and an array of string "
-            "arguments");
-    }
-    if (members->reply.size() > kFrameLimit) {
-        return fail("its reply is longer than " + std::to_string(kFrameLimit) + " bytes");
-    }
-    Recorded recorded;
-    recorded.key = *key;
-    recorded.inode = static_cast<std::uint64_t>(info.st_ino);
-    recorded.size = size;
-    recorded.modified = info.st_mtime;
-    recorded.reply_offset = static_cast<std::uint32_t>(members->reply.data() - text->data());
-    recorded.reply_length = static_cast<std::uint32_t>(members->reply.size());
-    return recorded;
+    return kept_of(*text, *members, redaction);
 }
 
 // Every recording of the folder, in the order of their numbers.
@@ -186,13 +191,46 @@ Result<std::vector<Recorded>> read_recordings(const Descriptor& folder, const st
         recordings.begin(), recordings.end(),
         [](const Recorded& a, const Recorded& b) { return a.number == b.number; });
     if (twice != recordings.end()) {
-        return fail("cannot replay " + path + ": two recordings are numbered " +
-                    std::to_string(twice->number));
+        return fail(refused + ": two recordings are numbered " + std::to_string(twice->number));
     }
     return recordings;
 }
 
+// "1 recording", "2 recordings".
+std::string counted(std::size_t count, std::string_view thing) {
+    return std::to_string(count) + " " + std::string(thing) + (count == 1 ? "" : "s");
+}
+
+std::string name_of(const Recorded& recorded) {
+    return recording_name(recorded.number, recorded.digits);
+}
+
 }  // namespace
+
+Key request_key(Document::Value request, const Redaction& redaction) {
+    Key key = kStart;
+    if (request.kind() != Document::Kind::object) {
+        add(key, compact(request, redaction));
+        return key;
+    }
+    Document::Value command = request;
+    add(key, request.find("command", command) ? compact(command, redaction) : std::string());
+    Document::Value arguments = request;
+    if (!request.find("arguments", arguments) || arguments.kind() != Document::Kind::array) {
+        add(key,
+            request.find("arguments", arguments) ? compact(arguments, redaction) : std::string());
+        return key;
+    }
+    add(key, kAnArray);
+    arguments.for_each_element([&](Document::Value item) { add(key, compact(item, redaction)); });
+    return key;
+}
+
+Key command_key(std::string_view command, const Redaction& redaction) {
+    Key key = kStart;
+    add(key, redaction.active() ? redaction.redact_text(command) : std::string(command));
+    return key;
+}
 
 Result<std::unique_ptr<Replay>> Replay::open(const Settings& settings) {
     if (!settings.given.has(Option::replay)) {
@@ -207,59 +245,130 @@ Result<std::unique_ptr<Replay>> Replay::open(const Settings& settings) {
     if (!recordings) {
         return forward_failure(recordings);
     }
-    std::unique_ptr<Replay> replay(new Replay(std::move(folder)));
+    std::unique_ptr<Replay> replay(new Replay(std::move(folder), settings.redaction));
     replay->recorded_ = std::move(*recordings);
     return replay;
 }
 
-std::optional<Reply> replayed(Connection& c, const RequestParts* request) {
-    return c.host.replay->answer(c, *request);
+std::optional<Reply> replayed(Connection& c, Asked& asked) {
+    return c.host.replay->answer(c.host.settings, *asked.parts);
 }
 
-std::optional<Reply> Replay::answer(Connection& c, const RequestParts& request) {
-    const Redaction& redaction = c.host.settings.redaction;
-    const auto key = request.well_formed ? key_of(request, redaction) : std::nullopt;
-    if (!key) {
-        return std::nullopt;  // the echo says what is wrong with it
+std::string Replay::near_miss(const std::vector<Recorded>& recordings, const RequestParts& request,
+                              const Redaction& redaction) {
+    const Key key = request_key(*request.root, redaction);
+    const auto same = std::count_if(recordings.begin(), recordings.end(),
+                                    [&](const Recorded& r) { return r.key == key; });
+    const std::string head = "no unused recording of " + named(request, redaction);
+    if (same > 0) {
+        return head + ": " +
+               (same == 1 ? std::string("its one recording was")
+                          : "all " + counted(static_cast<std::size_t>(same), "recording") +
+                                " of it were") +
+               " used";
     }
+    const Key command = command_key(request.command, redaction);
+    std::uint64_t first = 0;
+    std::uint32_t count =
+        request.arguments ? static_cast<std::uint32_t>(request.arguments->size()) : 0;
+    if (count > 0) {
+        request.arguments->for_each_element([&](Document::Value item) {
+            first = first == 0 ? request_key(item, redaction).first | 1U : first;
+        });
+    }
+    // The nearest: the same first argument, then as many arguments, then unused, then earliest.
+    const auto score = [&](const Recorded& r) {
+        return (r.first_argument == first ? 4 : 0) + (r.arguments == count ? 2 : 0) +
+               (r.used ? 0 : 1);
+    };
+    const Recorded* nearest = nullptr;
+    for (const Recorded& r : recordings) {
+        if (r.command == command && (nearest == nullptr || score(r) > score(*nearest))) {
+            nearest = &r;
+        }
+    }
+    if (nearest == nullptr) {
+        return head + ": that command was never recorded";
+    }
+    return head + ": that command was recorded with other arguments, the nearest in " +
+           name_of(*nearest);
+}
+
+void Replay::remember_unmatched(const RequestParts& request) {
+    constexpr std::size_t kKept = 1000;
+    if (unmatched_.size() < kKept) {
+        unmatched_.push_back(named(request, redaction_));
+    } else {
+        ++unmatched_more_;
+    }
+}
+
+std::optional<Reply> Replay::answer(const Settings& settings, const RequestParts& request) {
+    const Key key = request_key(*request.root, redaction_);
     std::optional<Recorded> found;
+    std::string why;
     {
         const std::lock_guard lock(mutex_);
-        const auto first = std::find_if(recorded_.begin(), recorded_.end(), [&](const Recorded& r) {
-            return !r.used && r.key == *key;
-        });
+        auto same = [&](const Recorded& r) { return r.key == key; };
+        auto first = std::find_if(recorded_.begin(), recorded_.end(),
+                                  [&](const Recorded& r) { return !r.used && same(r); });
+        if (first == recorded_.end() && settings.given.has(Option::repeat_last)) {
+            const auto last = std::find_if(recorded_.rbegin(), recorded_.rend(), same);
+            first = last == recorded_.rend() ? recorded_.end() : std::prev(last.base());
+        }
         if (first != recorded_.end()) {
             first->used = true;
             found = *first;
+        } else {
+            remember_unmatched(request);
+            why = request.well_formed && !settings.given.has(Option::forward)
+                      ? near_miss(recorded_, request, redaction_)
+                      : std::string();
         }
     }
-    if (!found) {
-        const std::string message = "no unused recording of " + named(request, redaction);
-        c.host.log.add("! " + message);
-        return failure_reply(request.request_id, "STUB_NOT_RECORDED", message);
+    if (found) {
+        return reply_of(*found, request);
     }
-    const std::string name = recording_name(found->number, found->digits);
+    if (why.empty()) {
+        return std::nullopt;  // the relay passes it on, or the echo says what is wrong with it
+    }
+    return noted_failure(request.request_id, Code::not_recorded, why);
+}
+
+Reply Replay::reply_of(const Recorded& recorded, const RequestParts& request) const {
+    const std::string name = name_of(recorded);
     Descriptor file(
         ::openat(folder_.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat info {};
-    if (!file.is_open() || ::fstat(file.get(), &info) != 0) {
-        return unreadable_file(c, request.request_id, "the recording " + name,
+    if (!file.is_open()) {
+        return unreadable_file(request.request_id, "the recording " + name,
                                os_error_message(errno));
     }
-    if (static_cast<std::uint64_t>(info.st_ino) != found->inode ||
-        static_cast<std::uint64_t>(info.st_size) != found->size ||
-        info.st_mtime != found->modified) {
-        return unreadable_file(c, request.request_id, "the recording " + name,
-                               "it changed since the host started");
-    }
     Reply reply;
-    reply.file = std::move(file);
-    reply.file_offset = found->reply_offset;
-    reply.file_size = found->reply_length;
-    reply.recorded = true;
-    reply.file_name = name;
+    reply.slice = FileSlice{std::move(file), recorded.reply_offset, recorded.reply_length,
+                            recorded.reply_digest, "the recording " + name};
     reply.echoed_id = echoed(request.request_id);
     return reply;
+}
+
+bool Replay::summary(std::vector<std::string>& lines) {
+    const std::lock_guard lock(mutex_);
+    const auto unused = static_cast<std::size_t>(std::count_if(
+        recorded_.begin(), recorded_.end(), [](const Recorded& r) { return !r.used; }));
+    const std::size_t unmatched = unmatched_.size() + unmatched_more_;
+    lines.push_back("strict replay: " + counted(unused, "recording") + " never used, " +
+                    counted(unmatched, "request") + " without a recording");
+    for (const Recorded& r : recorded_) {
+        if (!r.used) {
+            lines.push_back("never used: " + name_of(r));
+        }
+    }
+    for (const std::string& request : unmatched_) {
+        lines.push_back("no recording: " + request);
+    }
+    if (unmatched_more_ > 0) {
+        lines.push_back("no recording: " + counted(unmatched_more_, "more request"));
+    }
+    return unused == 0 && unmatched == 0;
 }
 
 }  // namespace corvanelle::stub

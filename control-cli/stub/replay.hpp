@@ -1,20 +1,40 @@
 // The replayer (--replay): each request is answered with the reply of the first recording not
-// yet used whose request has the same command and arguments (the request ids are not
-// compared), so that a script that asks the same thing twice gets the two replies in the order
-// they were recorded. The recordings (recording.hpp) are read and checked when the host
-// starts; what it keeps of each is a few numbers, and a reply is read again when it is used.
+// yet used whose request has the same command and arguments (compared as the JSON values they
+// are, whatever their types), so that a script that asks the same thing twice gets the
+// two replies in the order they were recorded. The recordings (recording.hpp) are read and
+// checked when the host starts; what it keeps of each is a few numbers, and a reply is read
+// again, and checked against what was read at start, when it is used.
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
-#include "replies.hpp"
+#include "host.hpp"
+#include "reply.hpp"
+#include "request.hpp"
 
 namespace corvanelle::stub {
+
+// What tells requests apart here, hashed twice over.
+struct Key {
+    std::uint64_t first = 0;
+    std::uint64_t second = 0;
+    bool operator==(const Key&) const = default;
+};
+
+// The replayer's one request key: the request's command and each of its arguments, as the
+// JSON values they are (written compactly, so that equal values give equal keys), each with
+// its length; an absent member, or arguments that are not an array, as what they are. A
+// request that is not an object is keyed by the whole of it. Other members (the id, the
+// protocol version) are not compared. With --redact, each value's secrets count as their
+// placeholders, so that a request typed with a secret finds the recording that holds it.
+Key request_key(Document::Value request, const Redaction& redaction = Redaction());
+// The key of a command alone, for telling a near miss.
+Key command_key(std::string_view command, const Redaction& redaction = Redaction());
 
 class Replay {
   public:
@@ -23,22 +43,24 @@ class Replay {
     // the file and why. Nothing without --replay.
     static Result<std::unique_ptr<Replay>> open(const Settings& settings);
 
-    // The recorded reply to a well-formed request, its file opened (complete_reply reads it),
-    // or a failure reply when no unused recording has its command and arguments.
-    std::optional<Reply> answer(Connection& c, const RequestParts& request);
+    // The recorded reply to a request, its file still to be read, or a failure reply when no
+    // recording answers it; nothing when another source is to answer (a request that is not
+    // well formed, or with --forward, one without a recording).
+    std::optional<Reply> answer(const Settings& settings, const RequestParts& request);
 
-    // What tells requests apart here: their command and arguments, hashed twice over.
-    struct Key {
-        std::uint64_t first = 0;
-        std::uint64_t second = 0;
-        bool operator==(const Key&) const = default;
-    };
+    [[nodiscard]] std::size_t loaded() const { return recorded_.size(); }
+
+    // With --strict, at the end: the recordings never used and the requests that had none, one
+    // line each after a first line that counts them; whether both lists are empty.
+    [[nodiscard]] bool summary(std::vector<std::string>& lines);
+
     // What is kept of one recording.
     struct Recorded {
         Key key;
-        std::uint64_t inode = 0;  // the file as it was read: one that changed is not used
-        std::uint64_t size = 0;
-        std::time_t modified = 0;
+        Key command;
+        std::uint64_t first_argument = 0;  // the key of its first argument alone
+        std::uint64_t reply_digest = 0;
+        std::uint32_t arguments = 0;  // how many
         std::uint32_t reply_offset = 0;
         std::uint32_t reply_length = 0;
         std::uint32_t number = 0;
@@ -46,15 +68,27 @@ class Replay {
         bool used = false;
     };
 
+    // Why a request found no unused recording, for STUB_NOT_RECORDED (recordings in the
+    // order of their numbers).
+    static std::string near_miss(const std::vector<Recorded>& recordings,
+                                 const RequestParts& request,
+                                 const Redaction& redaction = Redaction());
+
   private:
-    explicit Replay(Descriptor folder) : folder_(std::move(folder)) {}
+    Replay(Descriptor folder, const Redaction& redaction)
+        : folder_(std::move(folder)), redaction_(redaction) {}
+    Reply reply_of(const Recorded& recorded, const RequestParts& request) const;
+    void remember_unmatched(const RequestParts& request);
 
     Descriptor folder_;
+    const Redaction& redaction_;  // the settings'
     std::mutex mutex_;
     std::vector<Recorded> recorded_;  // in the order of their numbers
+    std::vector<std::string> unmatched_;
+    std::size_t unmatched_more_ = 0;  // beyond what unmatched_ keeps
 };
 
 // The reply source of --replay: the host's replayer answers.
-std::optional<Reply> replayed(Connection& c, const RequestParts* request);
+std::optional<Reply> replayed(Connection& c, Asked& asked);
 
 }  // namespace corvanelle::stub

@@ -4,6 +4,9 @@
 #include <unistd.h>
 #include <array>
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <optional>
 
 #include "replies.hpp"
 
@@ -40,16 +43,55 @@ Result<std::string> read_reply_file(const std::string& path, std::size_t limit) 
     }
 }
 
+// What a socket path names: its folder, by identity, and its name in that folder. A path
+// that exists is resolved first, through every symbolic link in it.
+struct Named {
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::string name;
+    bool operator==(const Named&) const = default;
+};
+
+std::optional<Named> named_by(const std::string& path) {
+    std::string resolved = path;
+    std::array<char, PATH_MAX> real{};
+    if (::realpath(path.c_str(), real.data()) != nullptr) {
+        resolved = real.data();
+    }
+    const auto slash = resolved.rfind('/');
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0               ? std::string("/")
+                                                          : resolved.substr(0, slash);
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0) {
+        return std::nullopt;
+    }
+    return Named{info.st_dev, info.st_ino,
+                 slash == std::string::npos ? resolved : resolved.substr(slash + 1)};
+}
+
+// The application's socket: a path that can be an address, and not the host's own socket by
+// any spelling, whose requests would come back to it, each holding a connection for the next.
+Status check_forward(const Settings& s) {
+    if (s.forward_path.empty()) {
+        return fail("cannot forward to an empty path");
+    }
+    if (auto address = socket_address(s.forward_path); !address) {
+        return fail("cannot forward to " + s.forward_path + ": " + address.error().message);
+    }
+    const auto forward = named_by(s.forward_path);
+    if (s.forward_path == s.socket_path || (forward && forward == named_by(s.socket_path))) {
+        return fail("cannot forward to " + s.forward_path + ": it is the host's own socket");
+    }
+    return {};
+}
+
 }  // namespace
 
 Status read_reply_options(Settings& s) {
     if (s.given.has(Option::forward)) {
-        if (auto address = socket_address(s.forward_path); !address) {
-            return fail("cannot forward to " + s.forward_path + ": " + address.error().message);
-        }
-        // Its own requests would come back to it, each holding a connection for the next.
-        if (s.forward_path == s.socket_path) {
-            return fail("cannot forward to " + s.forward_path + ": it is the host's own socket");
+        if (auto checked = check_forward(s); !checked) {
+            return checked;
         }
     }
     if (s.given.has(Option::replies)) {

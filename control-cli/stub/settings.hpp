@@ -37,6 +37,8 @@ enum class Option : std::uint8_t {
     append,
     replay,
     redact,
+    strict,
+    repeat_last,
     help,
     version,
 };
