@@ -61,10 +61,9 @@ void MemoryBudget::leave_queue(Waiter& waiter) {
     }
 }
 
-bool Holding::take_request(std::size_t size, std::size_t kept) {
+bool Holding::take_request(std::size_t size) {
     request_ = size;
-    bytes_held_ =
-        charge_.reserve(receiving_cost(size) + parsing_cost(size) + reply_cost(size) + kept);
+    bytes_held_ = charge_.reserve(receiving_cost(size) + parsing_cost(size) + reply_cost(size));
     return bytes_held_;
 }
 

@@ -80,8 +80,7 @@ Result<Document> receive(Connection& c) {
     }
     const std::size_t size = *length;
     c.request_size = size;
-    // With --redact, room for the request's redacted copy too (the log, the recording, the key).
-    if (!c.holding.take_request(size, c.host.settings.redaction.most_held(size, kFrameLimit))) {
+    if (!c.holding.take_request(size)) {
         return fail("closed unanswered: a request of " + std::to_string(size) +
                     " bytes found no room in the memory budget in time");
     }
@@ -174,9 +173,9 @@ bool restore_secrets(Connection& c, Reply& reply) {
         return true;
     }
     const std::size_t size = reply.owned.size;
-    if (!c.holding.take_reply(redaction.most_held(size, kFrameLimit))) {
+    if (!c.holding.take_now(redaction.restoring_cost(reply.owned.view(), kFrameLimit))) {
         c.host.log.add("! closed unanswered: a recorded reply of " + std::to_string(size) +
-                       " bytes found no room in the memory budget in time for its secrets");
+                       " bytes found no room in the memory budget for its secrets");
         return false;
     }
     auto restored = redaction.restore(reply.owned.view(), kFrameLimit);

@@ -270,6 +270,16 @@ Status check(const Secret& secret, bool need_values) {
     return {};
 }
 
+// The text being made and the one before it, and a copy of the result; each occurrence grows
+// the text by `longest` at most.
+std::size_t held_for(std::size_t size, std::size_t occurrences, std::size_t longest,
+                     std::size_t limit) {
+    if (occurrences == 0) {
+        return 0;
+    }
+    return 3 * (std::min(size + occurrences * longest, limit) + longest);
+}
+
 }  // namespace
 
 std::string placeholder(std::string_view name) {
@@ -337,18 +347,34 @@ Result<Redaction> Redaction::from_environment(const std::vector<std::string>& na
     return make(std::move(secrets), need_values);
 }
 
-std::size_t Redaction::most_held(std::size_t size, std::size_t limit) const {
-    if (!active()) {
-        return 0;
-    }
+std::size_t Redaction::redacting_cost(std::string_view json, std::size_t limit) const {
+    std::size_t occurrences = 0;
     std::size_t longest = 0;
     for (const Kept& kept : secrets_) {
-        longest = std::max({longest, kept.placeholder.size(), kept.spelled.size()});
+        if (kept.value) {
+            longest = std::max(longest, kept.placeholder.size());
+            // Counted up to where a failure would stop redact() too.
+            (void)for_each_occurrence(json, *kept.value, kept.fallback, {},
+                                      [&](const Occurrence&) { return ++occurrences, Status(); });
+        }
     }
-    // Each occurrence takes kShortestSecret bytes or more and grows by `longest` at most; the
-    // text being made and the one before it, each with a string's spare capacity.
-    const std::size_t grown = size + (size / kShortestSecret + 1) * longest;
-    return 4 * (std::min(grown, limit) + longest);
+    return held_for(json.size(), occurrences, longest, limit);
+}
+
+std::size_t Redaction::restoring_cost(std::string_view json, std::size_t limit) const {
+    std::size_t occurrences = 0;
+    std::size_t longest = 0;
+    for (const Kept& kept : secrets_) {
+        if (!kept.value) {
+            continue;
+        }
+        longest = std::max(longest, kept.spelled.size());
+        for (auto at = json.find(kept.placeholder); at != kNowhere;
+             at = json.find(kept.placeholder, at + 1)) {
+            ++occurrences;
+        }
+    }
+    return held_for(json.size(), occurrences, longest, limit);
 }
 
 std::vector<std::string> Redaction::unset() const {

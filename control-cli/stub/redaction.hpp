@@ -52,9 +52,11 @@ class Redaction {
                                               bool need_values);
 
     [[nodiscard]] bool active() const { return !secrets_.empty(); }
-    // The most memory redacting or restoring a text of `size` bytes holds at once, for a
-    // result of at most `limit` bytes: nothing when there are no secrets.
-    [[nodiscard]] std::size_t most_held(std::size_t size, std::size_t limit) const;
+    // The most memory redact() holds at once for `json` and a result of at most `limit`
+    // bytes, its copy included: nothing when no value stands in its strings.
+    [[nodiscard]] std::size_t redacting_cost(std::string_view json, std::size_t limit) const;
+    // The same for restore(): nothing when `json` holds no placeholder of a value it knows.
+    [[nodiscard]] std::size_t restoring_cost(std::string_view json, std::size_t limit) const;
     // The names whose variable is not set.
     [[nodiscard]] std::vector<std::string> unset() const;
 
