@@ -73,9 +73,13 @@ TEST(Redaction, FramesRedactedInEverySpelling) {
         }
         ASSERT_TRUE(redacted) << row.name << ": " << redacted.error().message;
         EXPECT_EQ(redacted->value_or(""), row.redacted) << row.name;
+        // What is charged for the copy: nothing without one, and at least the copy.
+        const std::size_t cost = redaction->redacting_cost(row.json, row.limit);
         if (!*redacted) {
+            EXPECT_EQ(cost, 0U) << row.name;
             continue;
         }
+        EXPECT_GE(cost, 2 * redacted->value().size()) << row.name;
         // Put back, every occurrence reads as the value again: the plain spelling is the
         // very bytes; a string read whole reads as redact_text() of what it read as before.
         const auto restored = redaction->restore(**redacted, kAny);
@@ -133,6 +137,8 @@ TEST(Redaction, PlaceholdersPutBackWhereTheValueIsKnown) {
     const auto back = with->restore(recorded, kAny);
     ASSERT_TRUE(back && *back);
     EXPECT_EQ(**back, R"(["a\"b\tcdefgh",")" + placeholder("OTHER") + "\"]");
+    EXPECT_GE(with->restoring_cost(recorded, kAny), 2 * back->value().size());
+    EXPECT_EQ(with->restoring_cost("[\"" + placeholder("OTHER") + "\"]", kAny), 0U);
     EXPECT_FALSE(with->restore(recorded, back->value().size() - 1));
     EXPECT_TRUE(with->restore(recorded, back->value().size()));
 }
