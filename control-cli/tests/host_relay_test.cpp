@@ -188,8 +188,16 @@ TEST(Host, RedactedSecretsStayOutOfRecordings) {
         const auto read = read_json_text(text);
         EXPECT_TRUE(!read || !holds(read->root(), "s3cr")) << text;
     }
-    StubHost replay({"--replay", folder, "--redact", "PW"}, {}, with_secret);
+    StubHost replay({"--replay", folder, "--redact", "PW", "--strict"}, {}, with_secret);
     EXPECT_EQ(run_clients(replay, runs), relayed);
+    // Once used, a request with the secret is named by its placeholder, here and in the summary.
+    const auto unmatched = run_clients(replay, {{"--json", "type", secret}})[0];
+    const std::string named = R"("type" with the arguments ["\u0000redacted:PW\u0000"])";
+    EXPECT_NE(std::get<1>(unmatched).find("redacted:PW"), npos) << std::get<1>(unmatched);
+    EXPECT_EQ(std::get<1>(unmatched).find("s3cr"), npos) << std::get<1>(unmatched);
+    const std::string replay_log = replay.stop();
+    EXPECT_NE(replay_log.find("! no recording: " + named), npos) << replay_log;
+    EXPECT_EQ(replay_log.find("s3cr"), npos) << replay_log;
     // A stand-in value, given to the replayer and typed, is matched and shown in its place.
     StubHost stand_in({"--replay", folder, "--redact", "PW"}, {}, {.env = {{"PW", "stand-in"}}});
     std::string expected = std::get<1>(relayed[0]);
