@@ -111,18 +111,7 @@ Result<Recorded> kept_of(const std::string& text, const Members& members,
     if (!request) {
         return fail("its request: " + request.error().message);
     }
-    const RequestParts parts = parts_of(*request, members.request.size());
-    Recorded recorded;
-    recorded.key = request_key(request->root(), redaction);
-    recorded.command = command_key(parts.command, redaction);
-    if (parts.arguments && parts.arguments->size() > 0) {
-        recorded.arguments = static_cast<std::uint32_t>(parts.arguments->size());
-        parts.arguments->for_each_element([&](Document::Value item) {
-            if (recorded.first_argument == 0) {
-                recorded.first_argument = request_key(item, redaction).first | 1U;
-            }
-        });
-    }
+    Recorded recorded = Replay::match_of(parts_of(*request, members.request.size()), redaction);
     recorded.reply_digest = slice_digest(members.reply);
     recorded.reply_offset = static_cast<std::uint32_t>(members.reply.data() - text.data());
     recorded.reply_length = static_cast<std::uint32_t>(members.reply.size());
@@ -254,11 +243,26 @@ std::optional<Reply> replayed(Connection& c, Asked& asked) {
     return c.host.replay->answer(c.host.settings, *asked.parts);
 }
 
+Replay::Recorded Replay::match_of(const RequestParts& request, const Redaction& redaction) {
+    Recorded recorded;
+    recorded.key = request_key(*request.root, redaction);
+    recorded.command = command_key(request.command, redaction);
+    if (request.arguments && request.arguments->size() > 0) {
+        recorded.arguments = static_cast<std::uint32_t>(request.arguments->size());
+        request.arguments->for_each_element([&](Document::Value item) {
+            if (recorded.first_argument == 0) {
+                recorded.first_argument = request_key(item, redaction).first | 1U;  // never 0
+            }
+        });
+    }
+    return recorded;
+}
+
 std::string Replay::near_miss(const std::vector<Recorded>& recordings, const RequestParts& request,
                               const Redaction& redaction) {
-    const Key key = request_key(*request.root, redaction);
+    const Recorded asked = match_of(request, redaction);
     const auto same = std::count_if(recordings.begin(), recordings.end(),
-                                    [&](const Recorded& r) { return r.key == key; });
+                                    [&](const Recorded& r) { return r.key == asked.key; });
     const std::string head = "no unused recording of " + named(request, redaction);
     if (same > 0) {
         return head + ": " +
@@ -267,23 +271,14 @@ std::string Replay::near_miss(const std::vector<Recorded>& recordings, const Req
                                 " of it were") +
                " used";
     }
-    const Key command = command_key(request.command, redaction);
-    std::uint64_t first = 0;
-    std::uint32_t count =
-        request.arguments ? static_cast<std::uint32_t>(request.arguments->size()) : 0;
-    if (count > 0) {
-        request.arguments->for_each_element([&](Document::Value item) {
-            first = first == 0 ? request_key(item, redaction).first | 1U : first;
-        });
-    }
     // The nearest: the same first argument, then as many arguments, then unused, then earliest.
     const auto score = [&](const Recorded& r) {
-        return (r.first_argument == first ? 4 : 0) + (r.arguments == count ? 2 : 0) +
-               (r.used ? 0 : 1);
+        return (r.first_argument == asked.first_argument ? 4 : 0) +
+               (r.arguments == asked.arguments ? 2 : 0) + (r.used ? 0 : 1);
     };
     const Recorded* nearest = nullptr;
     for (const Recorded& r : recordings) {
-        if (r.command == command && (nearest == nullptr || score(r) > score(*nearest))) {
+        if (r.command == asked.command && (nearest == nullptr || score(r) > score(*nearest))) {
             nearest = &r;
         }
     }

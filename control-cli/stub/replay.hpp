@@ -68,6 +68,9 @@ class Replay {
         bool used = false;
     };
 
+    // What a request is matched by: its key, its command's key, and its arguments' count and
+    // the key of the first of them (for the nearest of a near miss).
+    static Recorded match_of(const RequestParts& request, const Redaction& redaction = Redaction());
     // Why a request found no unused recording, for STUB_NOT_RECORDED (recordings in the
     // order of their numbers).
     static std::string near_miss(const std::vector<Recorded>& recordings,
