@@ -167,8 +167,11 @@ int run(int argc, char** argv) {
         return report(started.error());
     }
     for (const std::string& name : settings->redaction.unset()) {
-        running.log.add("! --redact " + name + ": the variable " + name +
-                        " is not set, so replies keep its placeholder as recorded");
+        std::string line = "! --redact " + name;
+        line.append(": the variable ")
+            .append(name)
+            .append(" is not set, so replies keep its placeholder as recorded");
+        running.log.add(line);
     }
     announce(running.place.path(), *settings, replay->get());
     if (settings->ready_fd >= 0) {
