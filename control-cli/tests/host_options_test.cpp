@@ -64,6 +64,10 @@ TEST(Host, CommandLineMistakesAreOneLine) {
               0);
     const StubHost live;
     const std::string stub = "corvanelle-control-stub: ";
+    // A folder no file can be made in: without write permission, or where even root cannot.
+    ASSERT_EQ(::mkdir(dir.file("locked").c_str(), 0500), 0);
+    const std::string self = live.path().substr(0, live.path().rfind('/')) + "/./s";
+    const std::string unwritable = ::geteuid() == 0 ? "/sys/kernel" : dir.file("locked");
     const Case cases[] = {
         // A reply file must make a valid frame.
         {{"--reply", dir.file("empty"), dir.file("s")}, stub + "cannot use "},
@@ -100,6 +104,12 @@ TEST(Host, CommandLineMistakesAreOneLine) {
         {{"--forward", dir.file("a"), "--record", dir.file("held"), dir.file("s")},
          stub + "the recording folder " + dir.file("held") + " already holds recordings"},
         {{"--forward", dir.file(std::string(200, 'p')), dir.file("s")}, stub + "cannot forward"},
+        {{"--forward=", dir.file("no/s")}, stub + "cannot forward to an empty path\n"},
+        // The host's own socket by another spelling (here one in use, should it be missed).
+        {{"--forward", self, live.path()},
+         stub + "cannot forward to " + self + ": it is the host's own socket\n"},
+        {{"--forward", live.path(), "--record", unwritable, dir.file("no/s")},
+         stub + "cannot record into " + unwritable + ": no file can be made in it: "},
         {{"--replay", dir.file("r1"), dir.file("s")},
          stub + "cannot replay " + dir.file("r1/1.json") + ": its member \"reply\": syntax"},
         {{"--replay", dir.file("r2"), dir.file("s")},
