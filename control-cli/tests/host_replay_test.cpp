@@ -210,7 +210,7 @@ TEST(Host, RepliesFailAndTheLog) {
     ASSERT_EQ(lines.size(), 2U);
     EXPECT_EQ(lines[0], "earlier");
     ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    const int reader = ::open(dir.file("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+    const int reader = ::open(dir.file("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     const StubHost piped({"--log", dir.file("fifo")});
     ::close(reader);
     EXPECT_TRUE(answers(piped));
