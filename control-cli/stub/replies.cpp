@@ -94,6 +94,8 @@ std::optional<Reply> canned(Connection& c, Asked& asked) {
     return reply;
 }
 
+// The table's signature takes Asked unqualified: the relay moves the request's bytes out of it.
+// cppcheck-suppress constParameterCallback
 std::optional<Reply> failure(Connection& /*c*/, Asked& asked) {
     if (!asked.parts->well_formed) {
         return bad_request(*asked.parts);
