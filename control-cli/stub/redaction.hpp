@@ -74,6 +74,7 @@ class Redaction {
     [[nodiscard]] Result<std::optional<std::string>> restore(std::string_view json,
                                                              std::size_t limit) const;
 
+  private:
     struct Kept {
         std::string name;
         std::optional<std::string> value;
@@ -83,7 +84,6 @@ class Redaction {
         std::vector<std::size_t> fallback;  // of the value, for the search
     };
 
-  private:
     std::vector<Kept> secrets_;  // the longest value first
 };
 
