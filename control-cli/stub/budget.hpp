@@ -139,6 +139,11 @@ class Holding {
 
     // A request of `size` bytes: its buffer, its parse and its default reply.
     bool take_request(std::size_t size);
+    // `bytes` more at once, while a request or a reply is held (so never waited for: no
+    // connection waits while it holds): the copies --redact makes of a frame; given back
+    // once the copy is gone, or kept until the connection ends.
+    bool take_now(std::size_t bytes) { return charge_.reserve(bytes, Clock::now()); }
+    void give_back(std::size_t bytes) { charge_.release(bytes); }
     // Its reply chosen: the buffer and the parse go back, and the default reply's room unless
     // a reply was made in it; the request's own bytes stay until request_logged().
     void reply_chosen(bool made);

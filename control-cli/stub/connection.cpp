@@ -164,6 +164,29 @@ void deliver(Connection& c, Reply& reply) {
     }
 }
 
+// A recorded reply read, with the secrets --redact names put back where their values are
+// known, its room charged first; one that would be too long for a frame is answered as such.
+// False when the budget had no room in time (the connection is then closed).
+bool restore_secrets(Connection& c, Reply& reply) {
+    const Redaction& redaction = c.host.settings.redaction;
+    if (!redaction.active() || !reply.owned.data) {
+        return true;
+    }
+    const std::size_t size = reply.owned.size;
+    if (!c.holding.take_now(redaction.restoring_cost(reply.owned.view(), kFrameLimit))) {
+        c.host.log.add("! closed unanswered: a recorded reply of " + std::to_string(size) +
+                       " bytes found no room in the memory budget for its secrets");
+        return false;
+    }
+    auto restored = redaction.restore(reply.owned.view(), kFrameLimit);
+    if (!restored) {
+        reply = too_large(reply.echoed_id);
+    } else if (*restored) {
+        reply.owned = OwnedText::copy_of(**restored);
+    }
+    return true;
+}
+
 // A reply file still to be read, read once its room is charged; false when the budget had
 // no room for it in time (the connection is then closed).
 bool read_reply_file(Connection& c, Reply& reply) {
@@ -171,13 +194,14 @@ bool read_reply_file(Connection& c, Reply& reply) {
         return true;
     }
     const std::size_t size = reply.slice->size;
+    const bool recorded = reply.slice->digest.has_value();
     if (!c.holding.take_reply(size + 1)) {
         c.host.log.add("! closed unanswered: a reply file of " + std::to_string(size) +
                        " bytes found no room in the memory budget in time");
         return false;
     }
     read_slice(reply);
-    return true;
+    return !recorded || restore_secrets(c, reply);
 }
 
 // Step 2: the reply, from a source asked while the request lives (it is made then, or a

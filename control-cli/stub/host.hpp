@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "budget.hpp"
+#include "exchange/frame.hpp"
 #include "exchange/socket.hpp"
 #include "log.hpp"
 #include "settings.hpp"
@@ -32,10 +33,19 @@ struct Connection {
     std::size_t request_size = 0;        // once its length has arrived
 };
 
-// The one place a request is logged: its own bytes as they arrived, before any "! " line
-// about its exchange; the memory they held goes back.
+// The one place a request is logged: its own bytes as they arrived (with --redact, its
+// secrets redacted, the copy's room taken at once), before any "! " line about its exchange;
+// the memory they held goes back.
 inline void log_request(Connection& c, OwnedText request) {
-    c.host.log.add_request(std::move(request));
+    const std::size_t room = c.host.settings.redaction.redacting_cost(request.view(), kFrameLimit);
+    if (c.holding.take_now(room)) {
+        c.host.log.add_request(std::move(request));
+        c.holding.give_back(room);
+    } else {
+        c.host.log.add("! a request of " + std::to_string(request.size) +
+                       " bytes was not logged: its redacted copy found no room in the memory "
+                       "budget");
+    }
     c.holding.request_logged();
 }
 

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <utility>
 
+#include "exchange/frame.hpp"
+
 namespace corvanelle::stub {
 namespace {
 
@@ -136,6 +138,17 @@ void RequestLog::add_request(OwnedText request) {
     }
     const std::size_t size = request.size;
     try {
+        if (redaction_ != nullptr && redaction_->active()) {
+            auto redacted = redaction_->redact(request.view(), kFrameLimit);
+            if (!redacted) {
+                add("! a request of " + std::to_string(size) +
+                    " bytes (not logged: " + redacted.error().message + ")");
+                return;
+            }
+            if (*redacted) {
+                request = OwnedText::copy_of(**redacted);
+            }
+        }
         OwnedText line = loggable_request(std::move(request));
         if (line.size == 0) {
             add("! a request of " + std::to_string(size) +

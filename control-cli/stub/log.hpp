@@ -18,6 +18,7 @@
 #include <string_view>
 #include <thread>
 
+#include "redaction.hpp"
 #include "shared/owned_text.hpp"
 #include "shared/result.hpp"
 
@@ -36,6 +37,9 @@ class RequestLog {
 
     // Starts writing to `fd` (borrowed: it outlives the log) from a thread of the log's own.
     Status start(int fd);
+    // Requests are logged with the secrets of `redaction` (which outlives the log) replaced
+    // by their placeholders, as a recording holds them. Set before start().
+    void redact_with(const Redaction& redaction) { redaction_ = &redaction; }
 
     // A request as it arrived: its own bytes, not a copy, unless they must change (below).
     void add_request(OwnedText request);
@@ -53,6 +57,7 @@ class RequestLog {
     void write_out();
 
     int fd_ = -1;
+    const Redaction* redaction_ = nullptr;
     std::mutex mutex_;
     std::condition_variable queued_;
     std::condition_variable written_;

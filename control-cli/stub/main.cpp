@@ -161,9 +161,17 @@ int run(int argc, char** argv) {
         return report(replay.error());
     }
     static Running running;
+    running.log.redact_with(settings->redaction);
     if (auto started = start(*settings, *tidy, running); !started) {
         running.place.leave();
         return report(started.error());
+    }
+    for (const std::string& name : settings->redaction.unset()) {
+        std::string line = "! --redact " + name;
+        line.append(": the variable ")
+            .append(name)
+            .append(" is not set, so replies keep its placeholder as recorded");
+        running.log.add(line);
     }
     announce(running.place.path(), *settings, replay->get());
     if (settings->ready_fd >= 0) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <vector>
 
 namespace corvanelle::stub {
 namespace {
@@ -68,6 +69,10 @@ const std::array kRows{
     Row{Option::repeat_last, "repeat-last", kNoValue, kNone, OptionSet{Option::replay},
         "once all recordings of a request are used, answer again with the\nlast of them",
         nothing_more},
+    Row{Option::redact, "redact", text("NAME"), kNone, OptionSet{Option::record, Option::replay},
+        "keep the value of the environment variable NAME out of the\nrecordings (a placeholder "
+        "instead) and put it back on replay;\nmay be given again for another",
+        [](Settings& s, const Given& g) { s.redact_names.emplace_back(g.text); }},
     Row{Option::close_after, "close-after", number("N", 0, std::uint64_t{1} << 32), kSilent, kNone,
         "send only the first N bytes of the reply, then close",
         [](Settings& s, const Given& g) { s.close_after = g.number; }},
@@ -131,15 +136,20 @@ std::string help_line(const Row& row) {
     return head + "\n";
 }
 
-// For each row with any, "  --name: --other, --another": the options of `set` it names.
-std::string pairs(OptionSet Row::*set) {
+// For each row with any, "  --name: --other, --another": the options of `set` it names,
+// joined by `last` before the last of them.
+std::string pairs(OptionSet Row::*set, std::string_view last = ", ") {
     std::string lines;
     for (const Row& row : kRows) {
-        std::string others;
+        std::vector<std::string> named;
         for (const Row& other : kRows) {
             if ((row.*set).has(other.id) && other.id != row.id) {
-                others += (others.empty() ? " " : ", ") + long_name(other);
+                named.push_back(long_name(other));
             }
+        }
+        std::string others;
+        for (std::size_t i = 0; i < named.size(); ++i) {
+            others += (i == 0 ? " " : i + 1 == named.size() ? std::string(last) : ", ") + named[i];
         }
         if (!others.empty()) {
             lines += "  " + long_name(row) + ":" + others + "\n";
@@ -169,13 +179,14 @@ std::string help_text() {
         "   \"error\":null,\"debugLogs\":[]}\n"
         "Each request is logged as one line, as it arrived; lines starting with \"! \" tell of\n"
         "frames that were refused or cut short, of an application that failed, of exchanges\n"
-        "not recorded or not found, and of log lines that were dropped.\n"
+        "not recorded or not found, of secrets whose variable is not set, and of log lines that\n"
+        "were dropped.\n"
         "\nOptions:\n";
     for (const Row& row : kRows) {
         help += help_line(row);
     }
     return help + "\nOptions that cannot be used together:\n" + pairs(&Row::excludes) +
-           "\nOptions that need another:\n" + pairs(&Row::needs) +
+           "\nOptions that need another:\n" + pairs(&Row::needs, " or ") +
            "\nThe socket file appears only once the host is listening, and is removed when the "
            "host\n"
            "ends on SIGINT, SIGTERM or SIGHUP. A socket file that nobody listens on is replaced.\n";

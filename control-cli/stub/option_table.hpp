@@ -1,5 +1,6 @@
 // The host's one option table: a row per option (its long name, its argument and range, its
-// help line, the options it excludes and the ones it needs) drives the parser (options.cpp),
+// help line, the options it excludes and the ones of which it needs one) drives the parser
+// (options.cpp),
 // --help, the range checks and the rules of which options go together.
 #pragma once
 
@@ -33,7 +34,7 @@ struct Row {
     std::string_view name;  // the long name, without its "--"
     Argument argument;
     OptionSet excludes;     // options that cannot be given with it
-    OptionSet needs;        // options without which it means nothing
+    OptionSet needs;        // options of which it needs one, or it means nothing
     std::string_view help;  // a line feed starts another line of it
     void (*apply)(Settings&, const Given&);
 };

@@ -128,11 +128,14 @@ Status check_combinations(const std::vector<Option>& order, OptionSet given) {
     }
     for (const Option option : order) {
         const Row& row = row_of(option);
-        if (!given.has_all(row.needs)) {
-            const auto missing = std::find_if(
-                option_rows().begin(), option_rows().end(),
-                [&](const Row& other) { return row.needs.has(other.id) && !given.has(other.id); });
-            return fail(long_name(row) + " needs " + long_name(*missing));
+        if (!row.needs.empty() && !given.has_any(row.needs)) {
+            std::string named;
+            for (const Row& other : option_rows()) {
+                if (row.needs.has(other.id)) {
+                    named += (named.empty() ? "" : " or ") + long_name(other);
+                }
+            }
+            return fail(long_name(row) + " needs " + named);
         }
     }
     return {};
@@ -164,6 +167,15 @@ Result<Settings> read_command_line(int argc, char** argv) {
     }
     if (auto combined = check_combinations(line->order, settings.given); !combined) {
         return forward_failure(combined);
+    }
+    if (settings.given.has(Option::redact)) {
+        // The values from the environment: a recording needs each, a replay goes without.
+        auto redaction =
+            Redaction::from_environment(settings.redact_names, settings.given.has(Option::record));
+        if (!redaction) {
+            return forward_failure(redaction);
+        }
+        settings.redaction = std::move(*redaction);
     }
     if (auto read = read_reply_options(settings); !read) {
         return forward_failure(read);

@@ -70,7 +70,7 @@ Result<std::unique_ptr<Recorder>> Recorder::open(const Settings& settings) {
     if (auto writable = can_create_in(folder, next); !writable) {
         return fail("cannot record into " + path + ": " + writable.error().message);
     }
-    std::unique_ptr<Recorder> recorder(new Recorder(std::move(folder)));
+    std::unique_ptr<Recorder> recorder(new Recorder(std::move(folder), settings.redaction));
     recorder->next_ = next;
     return recorder;
 }
@@ -90,11 +90,21 @@ Unexpected not_recorded(std::uint32_t number, const std::string& why) {
 
 }  // namespace
 
-Status Recorder::write_frame(int fd, std::string_view before, std::string_view frame) {
+// With --redact, the frame's secrets redacted first: one that cannot be (a value outside the
+// strings) keeps the exchange out, and nothing of it is written.
+Status Recorder::write_frame(int fd, std::string_view before, std::string_view frame) const {
+    std::optional<std::string> redacted;
+    if (redaction_.active()) {
+        auto made = redaction_.redact(frame, kFrameLimit);
+        if (!made) {
+            return forward_failure(made);
+        }
+        redacted = std::move(*made);
+    }
     if (auto written = write_all(fd, before); !written) {
         return written;
     }
-    return write_all(fd, frame);
+    return write_all(fd, redacted ? std::string_view(*redacted) : frame);
 }
 
 Result<Recorder::Exchange> Recorder::begin(std::string_view request) {

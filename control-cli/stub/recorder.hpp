@@ -42,17 +42,21 @@ class Recorder {
     // Begins the next exchange with its request; then finish() it with the reply, which
     // renames it into place, a file of mode 0600. A recording that cannot be written changes
     // nothing else: the failure says which exchange was not kept and why, for a "! " line.
+    // With --redact, both are written with their secrets redacted, and an exchange whose
+    // secrets cannot be (a value outside the strings) is not kept.
     Result<Exchange> begin(std::string_view request);
     Status finish(Exchange& exchange, std::string_view reply) const;
 
   private:
     // The bytes written for one frame of an exchange (its request or its reply), after the
-    // format's text that goes before it.
-    static Status write_frame(int fd, std::string_view before, std::string_view frame);
+    // format's text that goes before it; with --redact, its secrets redacted.
+    Status write_frame(int fd, std::string_view before, std::string_view frame) const;
 
-    explicit Recorder(Descriptor folder) : folder_(std::move(folder)) {}
+    Recorder(Descriptor folder, const Redaction& redaction)
+        : folder_(std::move(folder)), redaction_(redaction) {}
 
     Descriptor folder_;
+    const Redaction& redaction_;
     std::mutex mutex_;
     std::uint32_t next_ = 1;
 };

@@ -152,6 +152,21 @@ Answer ask(const std::string& application, const std::string& path, std::string_
     return answer;
 }
 
+// What the recorder writes, with --redact the room of the frame's redacted copy taken at once
+// (never waited for while the frame is held) and given back once it is written.
+template <typename Write>
+auto with_room_to_redact(Connection& c, std::string_view frame, Write write) -> decltype(write()) {
+    const std::size_t room = c.host.settings.redaction.redacting_cost(frame, kFrameLimit);
+    if (!c.holding.take_now(room)) {
+        return fail(
+            std::string("an exchange was not recorded: its redacted copy found no room in "
+                        "the memory budget"));
+    }
+    auto written = write();
+    c.holding.give_back(room);
+    return written;
+}
+
 }  // namespace
 
 std::optional<Reply> relayed(Connection& c, Asked& asked) {
@@ -167,7 +182,8 @@ std::optional<Reply> relayed(Connection& c, Asked& asked) {
     std::optional<Recorder::Exchange> recording;
     std::string not_recorded;
     if (!answer.code && c.host.recorder != nullptr) {
-        auto begun = c.host.recorder->begin(asked.request.view());
+        auto begun = with_room_to_redact(
+            c, asked.request.view(), [&] { return c.host.recorder->begin(asked.request.view()); });
         if (begun) {
             recording.emplace(std::move(*begun));
         } else {
@@ -185,7 +201,10 @@ std::optional<Reply> relayed(Connection& c, Asked& asked) {
         return noted(asked.echoed_id, answer);
     }
     if (recording) {
-        if (auto kept = c.host.recorder->finish(*recording, answer.reply.view()); !kept) {
+        if (auto kept = with_room_to_redact(
+                c, answer.reply.view(),
+                [&] { return c.host.recorder->finish(*recording, answer.reply.view()); });
+            !kept) {
             c.host.log.add("! " + kept.error().message);
         }
     }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
+#include <limits>
 #include <string>
 
 #include "exchange/reader.hpp"
@@ -36,28 +37,42 @@ void add(Key& key, std::string_view text) {
     }
 }
 
-// A value as its compact text, cut short where a character starts past `most` bytes, with
-// "..." for what is left out.
-std::string shown(Document::Value value, std::size_t most) {
-    const std::string text = to_compact(value);
+// A value as its compact text, with --redact its secrets as their placeholders (unless a
+// value stands outside its strings: such a request was never recorded, nor is it matched).
+std::string compact(Document::Value value, const Redaction& redaction) {
+    std::string text = to_compact(value);
+    if (redaction.active()) {
+        auto redacted = redaction.redact(text, std::numeric_limits<std::size_t>::max());
+        if (redacted && *redacted) {
+            text = std::move(**redacted);
+        }
+    }
+    return text;
+}
+
+// A value as its compact text, its secrets redacted, cut short where a character starts past
+// `most` bytes, with "..." for what is left out.
+std::string shown(Document::Value value, std::size_t most, const Redaction& redaction) {
+    const std::string text = compact(value, redaction);
     const std::string_view kept = utf8_prefix(text, most);
     return std::string(kept) + (kept.size() < text.size() ? "..." : "");
 }
 
 // The request as a message names it: its command and arguments (as JSON), each cut short past
 // a few hundred bytes, or the whole request when it has no such members.
-std::string named(const RequestParts& request) {
+std::string named(const RequestParts& request, const Redaction& redaction) {
     constexpr std::size_t kNamed = 300;
     if (!request.arguments) {
-        return "the request " + shown(*request.root, kNamed);
+        return "the request " + shown(*request.root, kNamed, redaction);
     }
     TextOut out;
-    append_string(utf8_prefix(request.command, kNamed), out);
-    out.put(request.command.size() > kNamed ? "..." : "");
+    const std::string command = redaction.redact_text(request.command);
+    append_string(utf8_prefix(command, kNamed), out);
+    out.put(command.size() > kNamed ? "..." : "");
     std::string arguments;
     request.arguments->for_each_element([&](Document::Value item) {
         if (arguments.size() < kNamed) {
-            arguments += (arguments.empty() ? "" : ",") + shown(item, kNamed);
+            arguments += (arguments.empty() ? "" : ",") + shown(item, kNamed, redaction);
         } else if (!arguments.ends_with("...")) {
             arguments += ",...";
         }
@@ -83,7 +98,8 @@ Result<std::string> read_exactly(int fd, std::size_t size) {
 }
 
 // What the replayer keeps of a recording whose members are `members` within `text`.
-Result<Recorded> kept_of(const std::string& text, const Members& members) {
+Result<Recorded> kept_of(const std::string& text, const Members& members,
+                         const Redaction& redaction) {
     if (members.request.empty() || members.reply.empty()) {
         return fail(std::string("it has no \"") +
                     std::string(members.request.empty() ? kRequestMember : kReplyMember) +
@@ -96,7 +112,7 @@ Result<Recorded> kept_of(const std::string& text, const Members& members) {
     if (!request) {
         return fail("its request: " + request.error().message);
     }
-    Recorded recorded = Replay::match_of(parts_of(*request, members.request.size()));
+    Recorded recorded = Replay::match_of(parts_of(*request, members.request.size()), redaction);
     recorded.reply_digest = slice_digest(members.reply);
     recorded.reply_offset = static_cast<std::uint32_t>(members.reply.data() - text.data());
     recorded.reply_length = static_cast<std::uint32_t>(members.reply.size());
@@ -104,7 +120,8 @@ Result<Recorded> kept_of(const std::string& text, const Members& members) {
 }
 
 // One recording, read and checked whole.
-Result<Recorded> read_recording(const Descriptor& folder, const std::string& name) {
+Result<Recorded> read_recording(const Descriptor& folder, const std::string& name,
+                                const Redaction& redaction) {
     const Descriptor file(
         ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat info {};
@@ -126,11 +143,12 @@ Result<Recorded> read_recording(const Descriptor& folder, const std::string& nam
     if (!members) {
         return forward_failure(members);
     }
-    return kept_of(*text, *members);
+    return kept_of(*text, *members, redaction);
 }
 
 // Every recording of the folder, in the order of their numbers.
-Result<std::vector<Recorded>> read_recordings(const Descriptor& folder, const std::string& path) {
+Result<std::vector<Recorded>> read_recordings(const Descriptor& folder, const std::string& path,
+                                              const Redaction& redaction) {
     std::vector<Recorded> recordings;
     const std::string refused = "cannot replay " + path;
     bool said = false;  // the visitor's failures say all there is to say
@@ -144,7 +162,7 @@ Result<std::vector<Recorded>> read_recordings(const Descriptor& folder, const st
             return fail(refused + ": it holds more than " + std::to_string(kMostRecordings) +
                         " recordings");
         }
-        auto recorded = read_recording(folder, std::string(name));
+        auto recorded = read_recording(folder, std::string(name), redaction);
         if (!recorded) {
             return fail(refused + "/" + std::string(name) + ": " + recorded.error().message);
         }
@@ -179,27 +197,28 @@ std::string name_of(const Recorded& recorded) {
 
 }  // namespace
 
-Key request_key(Document::Value request) {
+Key request_key(Document::Value request, const Redaction& redaction) {
     Key key = kStart;
     if (request.kind() != Document::Kind::object) {
-        add(key, to_compact(request));
+        add(key, compact(request, redaction));
         return key;
     }
     Document::Value command = request;
-    add(key, request.find("command", command) ? to_compact(command) : std::string());
+    add(key, request.find("command", command) ? compact(command, redaction) : std::string());
     Document::Value arguments = request;
     if (!request.find("arguments", arguments) || arguments.kind() != Document::Kind::array) {
-        add(key, request.find("arguments", arguments) ? to_compact(arguments) : std::string());
+        add(key,
+            request.find("arguments", arguments) ? compact(arguments, redaction) : std::string());
         return key;
     }
     add(key, kAnArray);
-    arguments.for_each_element([&](Document::Value item) { add(key, to_compact(item)); });
+    arguments.for_each_element([&](Document::Value item) { add(key, compact(item, redaction)); });
     return key;
 }
 
-Key command_key(std::string_view command) {
+Key command_key(std::string_view command, const Redaction& redaction) {
     Key key = kStart;
-    add(key, command);
+    add(key, redaction.active() ? redaction.redact_text(command) : std::string(command));
     return key;
 }
 
@@ -212,11 +231,11 @@ Result<std::unique_ptr<Replay>> Replay::open(const Settings& settings) {
     if (!folder.is_open()) {
         return fail("cannot open the replay folder " + path + ": " + os_error_message(errno));
     }
-    auto recordings = read_recordings(folder, path);
+    auto recordings = read_recordings(folder, path, settings.redaction);
     if (!recordings) {
         return forward_failure(recordings);
     }
-    std::unique_ptr<Replay> replay(new Replay(std::move(folder)));
+    std::unique_ptr<Replay> replay(new Replay(std::move(folder), settings.redaction));
     replay->recorded_ = std::move(*recordings);
     return replay;
 }
@@ -226,27 +245,27 @@ std::optional<Reply> replayed(Connection& c, Asked& asked) {
     return c.host.replay->answer(c.host.settings, *asked.parts);
 }
 
-Replay::Recorded Replay::match_of(const RequestParts& request) {
+Replay::Recorded Replay::match_of(const RequestParts& request, const Redaction& redaction) {
     Recorded recorded;
-    recorded.key = request_key(*request.root);
-    recorded.command = command_key(request.command);
+    recorded.key = request_key(*request.root, redaction);
+    recorded.command = command_key(request.command, redaction);
     if (request.arguments && request.arguments->size() > 0) {
         recorded.arguments = static_cast<std::uint32_t>(request.arguments->size());
         request.arguments->for_each_element([&](Document::Value item) {
             if (recorded.first_argument == 0) {
-                recorded.first_argument = request_key(item).first | 1U;  // never 0
+                recorded.first_argument = request_key(item, redaction).first | 1U;  // never 0
             }
         });
     }
     return recorded;
 }
 
-std::string Replay::near_miss(const std::vector<Recorded>& recordings,
-                              const RequestParts& request) {
-    const Recorded asked = match_of(request);
+std::string Replay::near_miss(const std::vector<Recorded>& recordings, const RequestParts& request,
+                              const Redaction& redaction) {
+    const Recorded asked = match_of(request, redaction);
     const auto same = std::count_if(recordings.begin(), recordings.end(),
                                     [&](const Recorded& r) { return r.key == asked.key; });
-    const std::string head = "no unused recording of " + named(request);
+    const std::string head = "no unused recording of " + named(request, redaction);
     if (same > 0) {
         return head + ": " +
                (same == 1 ? std::string("its one recording was")
@@ -275,14 +294,14 @@ std::string Replay::near_miss(const std::vector<Recorded>& recordings,
 void Replay::remember_unmatched(const RequestParts& request) {
     constexpr std::size_t kKept = 1000;
     if (unmatched_.size() < kKept) {
-        unmatched_.push_back(named(request));
+        unmatched_.push_back(named(request, redaction_));
     } else {
         ++unmatched_more_;
     }
 }
 
 std::optional<Reply> Replay::answer(const Settings& settings, const RequestParts& request) {
-    const Key key = request_key(*request.root);
+    const Key key = request_key(*request.root, redaction_);
     std::optional<Recorded> found;
     std::string why;
     {
@@ -300,7 +319,7 @@ std::optional<Reply> Replay::answer(const Settings& settings, const RequestParts
         } else {
             remember_unmatched(request);
             why = request.well_formed && !settings.given.has(Option::forward)
-                      ? near_miss(recorded_, request)
+                      ? near_miss(recorded_, request, redaction_)
                       : std::string();
         }
     }

@@ -30,10 +30,11 @@ struct Key {
 // JSON values they are (written compactly, so that equal values give equal keys), each with
 // its length; an absent member, or arguments that are not an array, as what they are. A
 // request that is not an object is keyed by the whole of it. Other members (the id, the
-// protocol version) are not compared.
-Key request_key(Document::Value request);
+// protocol version) are not compared. With --redact, each value's secrets count as their
+// placeholders, so that a request typed with a secret finds the recording that holds it.
+Key request_key(Document::Value request, const Redaction& redaction = Redaction());
 // The key of a command alone, for telling a near miss.
-Key command_key(std::string_view command);
+Key command_key(std::string_view command, const Redaction& redaction = Redaction());
 
 class Replay {
   public:
@@ -69,18 +70,21 @@ class Replay {
 
     // What a request is matched by: its key, its command's key, and its arguments' count and
     // the key of the first of them (for the nearest of a near miss).
-    static Recorded match_of(const RequestParts& request);
+    static Recorded match_of(const RequestParts& request, const Redaction& redaction = Redaction());
     // Why a request found no unused recording, for STUB_NOT_RECORDED (recordings in the
     // order of their numbers).
     static std::string near_miss(const std::vector<Recorded>& recordings,
-                                 const RequestParts& request);
+                                 const RequestParts& request,
+                                 const Redaction& redaction = Redaction());
 
   private:
-    explicit Replay(Descriptor folder) : folder_(std::move(folder)) {}
+    Replay(Descriptor folder, const Redaction& redaction)
+        : folder_(std::move(folder)), redaction_(redaction) {}
     Reply reply_of(const Recorded& recorded, const RequestParts& request) const;
     void remember_unmatched(const RequestParts& request);
 
     Descriptor folder_;
+    const Redaction& redaction_;  // the settings'
     std::mutex mutex_;
     std::vector<Recorded> recorded_;  // in the order of their numbers
     std::vector<std::string> unmatched_;

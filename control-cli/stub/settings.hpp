@@ -8,7 +8,9 @@
 #include <initializer_list>
 #include <numeric>
 #include <string>
+#include <vector>
 
+#include "redaction.hpp"
 #include "shared/descriptor.hpp"
 
 namespace corvanelle::stub {
@@ -34,6 +36,7 @@ enum class Option : std::uint8_t {
     record,
     append,
     replay,
+    redact,
     strict,
     repeat_last,
     help,
@@ -49,9 +52,10 @@ class OptionSet {
               options.begin(), options.end(), std::uint32_t{0},
               [](std::uint32_t bits, Option option) { return bits | bit(option); })) {}
     [[nodiscard]] constexpr bool has(Option option) const { return (bits_ & bit(option)) != 0; }
-    [[nodiscard]] constexpr bool has_all(OptionSet other) const {
-        return (bits_ & other.bits_) == other.bits_;
+    [[nodiscard]] constexpr bool has_any(OptionSet other) const {
+        return (bits_ & other.bits_) != 0;
     }
+    [[nodiscard]] constexpr bool empty() const { return bits_ == 0; }
     constexpr void add(Option option) { bits_ |= bit(option); }
     constexpr OptionSet operator|(OptionSet other) const {
         OptionSet both;
@@ -84,6 +88,9 @@ struct Settings {
     std::string forward_path;
     std::string record_path;
     std::string replay_path;
+    // The variables --redact names, as given; then their values, read at set-up.
+    std::vector<std::string> redact_names;
+    Redaction redaction;
 
     // The whole time to receive one request, and again to send one reply.
     std::chrono::milliseconds timeout = std::chrono::seconds(30);

@@ -102,6 +102,13 @@ TEST(Host, CommandLineMistakesAreOneLine) {
         {{"--log"}, "corvanelle-control-stub: option '--log' needs a value"},
         {{}, "corvanelle-control-stub: a socket path is needed"},
         {{"--record", dir.file("rec"), dir.file("s")}, stub + "--record needs --forward\n"},
+        // --redact: its value's refusals are rows of the redaction's own table.
+        {{"--redact", "PW", dir.file("s")}, stub + "--redact needs --record or --replay\n"},
+        {{"--replay", dir.path(), "--redact", "P.W", dir.file("s")},
+         stub + "--redact takes the name of an environment variable"},
+        {{"--forward", dir.file("a"), "--record", dir.file("rec"), "--redact", "UNSET_SECRET_9",
+          dir.file("s")},
+         stub + "--redact UNSET_SECRET_9: the variable UNSET_SECRET_9 is not set\n"},
         {{"--forward", dir.file("a"), "--record", dir.file("held"), dir.file("s")},
          stub + "the recording folder " + dir.file("held") + " already holds recordings"},
         {{"--forward", dir.file(std::string(200, 'p')), dir.file("s")}, stub + "cannot forward"},

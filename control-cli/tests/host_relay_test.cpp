@@ -5,6 +5,8 @@
 namespace corvanelle::host_test {
 namespace {
 
+constexpr auto npos = std::string::npos;
+
 TEST(Host, RecordedSessionReplaysByteForByte) {
     const TempDir files;
     const std::string window = R"({"success":true,"data":{"title":"Café ☕ \u65e5本\u0000"}})";
@@ -124,6 +126,89 @@ TEST(Host, ApplicationFaultsGiveFailureReplies) {
                   R"({"code":")" + c.code + R"(","message":")" + message + R"("})");
         EXPECT_NE(relay.stop().find("\n! " + message + "\n"), std::string::npos) << message;
     }
+}
+
+// Whether a JSON value holds `text` in a key or a string, once their escapes are undone.
+bool holds(Document::Value value, std::string_view text) {
+    bool found = value.kind() == Document::Kind::string && value.text().find(text) != npos;
+    if (value.kind() == Document::Kind::array) {
+        value.for_each_element([&](Document::Value item) { found = found || holds(item, text); });
+    } else if (value.kind() == Document::Kind::object) {
+        value.for_each_member([&](std::string_view key, Document::Value item) {
+            found = found || key.find(text) != npos || holds(item, text);
+        });
+    }
+    return found;
+}
+
+// A secret typed and echoed back, and shown by the application in other spellings, is in no
+// recording file in any spelling nor in the log; replayed with it, the client's runs are
+// byte for byte the relayed ones; replayed without it, the placeholder stands in valid JSON.
+// A secret that the application shows as a number keeps its exchange out of the recording.
+TEST(Host, RedactedSecretsStayOutOfRecordings) {
+    const std::string secret = "s3cr/et\"pw\xC3\xA9";  // eight characters and more
+    const TempDir files;
+    files.write("clipboard.json", R"({"success":true,"data":["s3cr\/et\"pw\u00e9",)"
+                                  R"("<\u0073\u0033cr/et\u0022pw\u00E9>"]})");
+    files.write("screen.json", R"({"success":true,"data":{"x":12345678}})");
+    const StubHost app({"--replies", files.path()});
+    const TempDir dir;
+    const std::string folder = dir.file("recorded");
+    const test::Launch with_secret{.env = {{"PW", secret}, {"NUM", "12345678"}}};
+    const std::vector<Args> runs{
+        {"--json", "type", secret}, {"type", "<" + secret + ">", secret}, {"--json", "clipboard"}};
+    std::vector<std::tuple<int, std::string, std::string>> relayed;
+    std::string relay_log;
+    {
+        StubHost relay(
+            {"--forward", app.path(), "--record", folder, "--redact", "PW", "--redact", "NUM"}, {},
+            with_secret);
+        relayed = run_clients(relay, runs);
+        EXPECT_EQ(std::get<0>(run_clients(relay, {{"screen"}})[0]), 0);
+        relay_log = relay.stop();
+    }
+    EXPECT_EQ(std::get<1>(relayed[2]).find(secret), npos) << "the clipboard shows it otherwise";
+    EXPECT_NE(relay_log.find("\n! exchange 4 was not recorded (000004.json): the value of NUM "
+                             "stands outside the strings\n"),
+              npos);
+    ASSERT_EQ(names_in(folder).size(), runs.size());
+    std::vector<std::string> texts{relay_log};
+    for (const std::string& name : names_in(folder)) {
+        std::ifstream in(folder + "/" + name);
+        texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    for (const std::string& text : texts) {
+        EXPECT_EQ(text.find("s3cr"), npos) << text;
+        const auto read = read_json_text(text);
+        EXPECT_TRUE(!read || !holds(read->root(), "s3cr")) << text;
+    }
+    StubHost replay({"--replay", folder, "--redact", "PW", "--strict"}, {}, with_secret);
+    EXPECT_EQ(run_clients(replay, runs), relayed);
+    // Once used, a request with the secret is named by its placeholder, here and in the summary.
+    const auto unmatched = run_clients(replay, {{"--json", "type", secret}})[0];
+    const std::string named = R"("type" with the arguments ["\u0000redacted:PW\u0000"])";
+    EXPECT_NE(std::get<1>(unmatched).find("redacted:PW"), npos) << std::get<1>(unmatched);
+    EXPECT_EQ(std::get<1>(unmatched).find("s3cr"), npos) << std::get<1>(unmatched);
+    const std::string replay_log = replay.stop();
+    EXPECT_NE(replay_log.find("! no recording: " + named), npos) << replay_log;
+    EXPECT_EQ(replay_log.find("s3cr"), npos) << replay_log;
+    // A stand-in value, given to the replayer and typed, is matched and shown in its place.
+    StubHost stand_in({"--replay", folder, "--redact", "PW"}, {}, {.env = {{"PW", "stand-in"}}});
+    std::string expected = std::get<1>(relayed[0]);
+    const std::string written = R"(s3cr/et\"pw)"
+                                "\xC3\xA9";
+    expected.replace(expected.find(written), written.size(), "stand-in");
+    EXPECT_EQ(std::get<1>(run_clients(stand_in, {{"--json", "type", "stand-in"}})[0]), expected);
+    StubHost without({"--replay", folder, "--redact", "PW"}, {}, {.env = {{"PW", std::nullopt}}});
+    const auto shown = run_clients(without, {{"--json", "clipboard"}})[0];
+    EXPECT_EQ(std::get<0>(shown), 0);
+    EXPECT_EQ(test::json_at(std::get<1>(shown), "data"),
+              R"(["\u0000redacted:PW\u0000","<\u0000redacted:PW\u0000>"])");
+    const auto log = without.stop();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '!'), 1) << log;
+    EXPECT_TRUE(log.starts_with(
+        "! --redact PW: the variable PW is not set, so replies keep its placeholder as recorded\n"))
+        << log;
 }
 
 }  // namespace

@@ -374,8 +374,12 @@ StubHost::StubHost(const std::vector<std::string>& options, const std::string& p
     if (!launch.folder.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, launch.folder.c_str());
     }
+    ProcessOptions environment;
+    environment.env = launch.env;
+    auto env_strings = child_environment(environment);
+    auto envp = pointers(env_strings);
     pid_t pid = -1;
-    errno = ::posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
+    errno = ::posix_spawn(&pid, args[0].c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     const int spawned = errno;
     ::close(ready[1]);

@@ -119,6 +119,8 @@ struct Launch {
     // A folder to start in, as root of a user namespace of its own, whom the permissions of a
     // folder owned by someone else then bind.
     std::string folder;
+    // Variables to set (a value) or to remove (nullopt) in its environment.
+    std::map<std::string, std::optional<std::string>> env;
 };
 
 // A running stand-in host on a fresh socket, stopped with SIGTERM when the object goes.
