@@ -71,7 +71,7 @@ TEST(HostRooms, OptionTableRules) {
          "option '--rep' is ambiguous (--replies, --reply, --replay, --repeat-last)" + help},
         {{"--re", "s"},
          "option '--re' is ambiguous (--replies, --reply, --record, --replay, --repeat-last, "
-         "--ready-fd)" +
+         "--redact, --ready-fd)" +
              help},
         {{"--qui", "s"}, ""},
         {{"--append", "s"}, "--append needs --record"},
