@@ -271,7 +271,9 @@ TEST(Cli, NonBlockingStandardOutputStillGetsEveryByte) {
 
 TEST(Cli, PrintedReplyReachesThePipeAsItIsMade) {
     // Small values 120 levels deep: their indented text (49 MB) is 120 times the reply, and is
-    // never held whole, so the client's peak memory stays below it (under ASan too).
+    // never held whole, so the client's peak memory stays below it. A sanitized debug build's
+    // allocator keeps freed memory in quarantine (about 100 MB here), so only the output is
+    // checked there.
     const test::TempDir replies;
     std::string values = "0";
     for (int i = 1; i < 200000; ++i) {
@@ -283,7 +285,9 @@ TEST(Cli, PrintedReplyReachesThePipeAsItIsMade) {
     StubHost host({"--replies", replies.path()});
     const auto result = client({"see"}, host.path());
     EXPECT_TRUE(result.out == to_indented(test::parse_json(reply)) + "\n") << result.out.size();
-    EXPECT_LT(result.peak_bytes, result.out.size());
+    if (!test::kSanitized) {
+        EXPECT_LT(result.peak_bytes, result.out.size());
+    }
 }
 
 TEST(Cli, ClosedStandardOutputIsAFailureNotASignal) {

@@ -544,7 +544,9 @@ TEST_P(HostileClient, HostStaysWithinItsBounds) {
         }
         const auto begin = std::chrono::steady_clock::now();
         EXPECT_TRUE(answers(host));
-        EXPECT_LT(std::chrono::steady_clock::now() - begin, row.answer_bound);
+        // A sanitized build runs several times slower.
+        EXPECT_LT(std::chrono::steady_clock::now() - begin,
+                  row.answer_bound * (kSanitized ? 3 : 1));
         EXPECT_TRUE(alive(host.pid()));
     }
     if (const auto peak_kib = proc_status(host.pid(), "VmHWM"); peak_kib && !kSanitized) {

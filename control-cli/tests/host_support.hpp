@@ -160,22 +160,8 @@ inline std::optional<std::size_t> proc_status(int pid, std::string_view key) {
     return std::nullopt;
 }
 
-// The sanitizers need what some rows take away from the host: AddressSanitizer's shadow
-// memory cannot live under an address-space limit or within a resident-memory bound, and
-// with no descriptor left UBSan's own memory checks (which open a pipe) fail and report
-// false errors.
-#if defined(__SANITIZE_ADDRESS__)
-#define CORVANELLE_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CORVANELLE_TEST_SANITIZED 1
-#endif
-#endif
-#ifdef CORVANELLE_TEST_SANITIZED
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+using test::kSanitized;
+
 #ifdef __linux__
 constexpr bool kCanLimitOtherProcesses = true;
 #else

@@ -2,6 +2,7 @@
 // signal interrupts (EINTR) is repeated. Each case runs in a child process whose interval
 // timer fires every millisecond, with a handler installed without SA_RESTART, so that the
 // system calls really return EINTR.
+#include <dirent.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -30,9 +32,41 @@ extern "C" void count_interruption(int /*signal*/) {
     interruptions = interruptions + 1;
 }
 
+// GCC's AddressSanitizer runtime takes no lock around fork(): a child forked while another
+// thread holds the allocator's lock (a scripted host's thread as it starts) would wait on that
+// lock for ever. So the fork waits, for at most 2 s, until every other thread of this process
+// is asleep in a blocking call.
+void let_other_threads_settle() {
+#ifdef __linux__
+    const std::string self = std::to_string(::gettid());
+    for (int round = 0; round < 200; ++round) {
+        bool asleep = true;
+        DIR* tasks = ::opendir("/proc/self/task");
+        for (const dirent* task = nullptr; tasks != nullptr && (task = ::readdir(tasks));) {
+            const std::string id = task->d_name;
+            if (id == "." || id == ".." || id == self) {
+                continue;
+            }
+            std::ifstream stat("/proc/self/task/" + id + "/stat");
+            const std::string line((std::istreambuf_iterator<char>(stat)), {});
+            const auto end_of_name = line.rfind(") ");
+            asleep = asleep && end_of_name != std::string::npos && line[end_of_name + 2] == 'S';
+        }
+        if (tasks != nullptr) {
+            ::closedir(tasks);
+        }
+        if (asleep) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+#endif
+}
+
 // Runs `body` in a child under the interval timer; the child's exit status is what `body`
 // returns (0 for success), or 3 when no signal arrived at all.
 int under_interruptions(const std::function<int()>& body) {
+    let_other_threads_settle();
     const pid_t pid = ::fork();
     if (pid == 0) {
         struct sigaction action {};

@@ -13,7 +13,25 @@
 
 #include "shared/document.hpp"
 
+// Built with AddressSanitizer. The sanitizers need what some rows take away from a process:
+// AddressSanitizer's shadow memory cannot live under an address-space limit or within a
+// resident-memory bound, and with no descriptor left UBSan's own memory checks (which open a pipe)
+// fail and report false errors.
+#if defined(__SANITIZE_ADDRESS__)
+#define CORVANELLE_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define CORVANELLE_TEST_SANITIZED 1
+#endif
+#endif
+
 namespace corvanelle::test {
+
+#ifdef CORVANELLE_TEST_SANITIZED
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
 
 // The error envelope line (with its line feed) for a failure with this code and message,
 // written out here, independently of the program's writer and classifier: the caller names
